@@ -1,0 +1,221 @@
+// The trakora extension module: the function table and one thin body per Python-callable
+// function (parse -> convert -> call a kernel -> wrap the result). Everything that touches
+// Python lives here and in python/boundary.*; kernels only see views and owned buffers.
+#define TRAKORA_IMPORT_NUMPY_API
+#include "errors.hpp"
+#include "python/boundary.hpp"
+#include "radial_symmetry2d.hpp"
+
+namespace trakora {
+namespace {
+
+using py::Ref;
+
+[[noreturn]] void not_built_yet(const char* name) {
+    PyErr_Format(PyExc_NotImplementedError, "%s is not built yet", name);
+    throw py::PythonError{};
+}
+
+// ---- rs_detect_peaks ------------------------------------------------------------------
+PyObject* rs_detect_peaks(PyObject*, PyObject* args, PyObject* kwargs) {
+    return py::guarded([&]() -> Ref {
+        const auto a = py::parse_args<7>(args, kwargs, "rs_detect_peaks",
+                                         {"array", "extent", "threshold", "min_distance", "localization_method",
+                                          "localization_window_size", "max_num_peaks"});
+        const auto image = py::to_array<float, 2>(a[0], "array");
+        PyObject* extent = py::to_tuple(a[1], "extent");
+        const float threshold = py::to_f32(a[2], "threshold");
+        const float min_distance = py::to_f32(a[3], "min_distance");
+        const auto method = py::to_opt_text(a[4], "localization_method");
+        const auto window_size = py::to_opt_size(a[5], "localization_window_size");
+        const auto max_num_peaks = py::to_opt_size(a[6], "max_num_peaks");
+        (void)image, (void)extent, (void)threshold, (void)min_distance, (void)method, (void)window_size,
+            (void)max_num_peaks;
+        not_built_yet("rs_detect_peaks");
+    });
+}
+
+// ---- rs_detect_peaks3d ----------------------------------------------------------------
+PyObject* rs_detect_peaks3d(PyObject*, PyObject* args, PyObject* kwargs) {
+    return py::guarded([&]() -> Ref {
+        const auto a = py::parse_args<9>(args, kwargs, "rs_detect_peaks3d",
+                                         {"array", "extent", "threshold", "min_distance", "localization_window_size",
+                                          "localization_method", "correlation_sigmas", "correlation_threshold",
+                                          "max_num_peaks"});
+        const auto volume = py::to_array<float, 3>(a[0], "array");
+        PyObject* extent = py::to_tuple(a[1], "extent");
+        const float threshold = py::to_f32(a[2], "threshold");
+        const float min_distance = py::to_f32(a[3], "min_distance");
+        const auto window_size = py::to_opt_size(a[4], "localization_window_size");
+        const auto method = py::to_opt_text(a[5], "localization_method");
+        PyObject* sigmas = py::to_opt_tuple(a[6], "correlation_sigmas");
+        const auto correlation_threshold = py::to_opt_f32(a[7], "correlation_threshold");
+        const auto max_num_peaks = py::to_opt_size(a[8], "max_num_peaks");
+        (void)volume, (void)extent, (void)threshold, (void)min_distance, (void)window_size, (void)method,
+            (void)sigmas, (void)correlation_threshold, (void)max_num_peaks;
+        not_built_yet("rs_detect_peaks3d");
+    });
+}
+
+// ---- rs_draw_tracks -------------------------------------------------------------------
+PyObject* rs_draw_tracks(PyObject*, PyObject* args, PyObject* kwargs) {
+    return py::guarded([&]() -> Ref {
+        const auto a = py::parse_args<4>(args, kwargs, "rs_draw_tracks",
+                                         {"matrix_x_y_intensity", "track_end_indices", "extent", "pixel_size"});
+        const auto matrix = py::to_array<float, 2>(a[0], "matrix_x_y_intensity");
+        const auto ends = py::to_array<std::int32_t, 1>(a[1], "track_end_indices");
+        PyObject* extent = py::to_tuple(a[2], "extent");
+        const float pixel_size = py::to_f32(a[3], "pixel_size");
+        (void)matrix, (void)ends, (void)extent, (void)pixel_size;
+        not_built_yet("rs_draw_tracks");
+    });
+}
+
+// ---- rs_draw_tracks_3d ----------------------------------------------------------------
+PyObject* rs_draw_tracks_3d(PyObject*, PyObject* args, PyObject* kwargs) {
+    return py::guarded([&]() -> Ref {
+        const auto a = py::parse_args<4>(args, kwargs, "rs_draw_tracks_3d",
+                                         {"matrix_x_y_z_intensity", "track_end_indices", "extent", "pixel_size"});
+        const auto matrix = py::to_array<float, 2>(a[0], "matrix_x_y_z_intensity");
+        const auto ends = py::to_array<std::int32_t, 1>(a[1], "track_end_indices");
+        PyObject* extent = py::to_tuple(a[2], "extent");
+        const float pixel_size = py::to_f32(a[3], "pixel_size");
+        (void)matrix, (void)ends, (void)extent, (void)pixel_size;
+        not_built_yet("rs_draw_tracks_3d");
+    });
+}
+
+// ---- rs_draw_tracks_value -------------------------------------------------------------
+PyObject* rs_draw_tracks_value(PyObject*, PyObject* args, PyObject* kwargs) {
+    return py::guarded([&]() -> Ref {
+        const auto a = py::parse_args<4>(args, kwargs, "rs_draw_tracks_value",
+                                         {"matrix_x_y_intensity_value", "track_end_indices", "extent", "pixel_size"});
+        const auto matrix = py::to_array<float, 2>(a[0], "matrix_x_y_intensity_value");
+        const auto ends = py::to_array<std::int32_t, 1>(a[1], "track_end_indices");
+        PyObject* extent = py::to_tuple(a[2], "extent");
+        const float pixel_size = py::to_f32(a[3], "pixel_size");
+        (void)matrix, (void)ends, (void)extent, (void)pixel_size;
+        not_built_yet("rs_draw_tracks_value");
+    });
+}
+
+// ---- rs_draw_tracks_value_3d ----------------------------------------------------------
+PyObject* rs_draw_tracks_value_3d(PyObject*, PyObject* args, PyObject* kwargs) {
+    return py::guarded([&]() -> Ref {
+        const auto a = py::parse_args<4>(
+            args, kwargs, "rs_draw_tracks_value_3d",
+            {"matrix_x_y_z_intensity_value", "track_end_indices", "extent", "pixel_size"});
+        const auto matrix = py::to_array<float, 2>(a[0], "matrix_x_y_z_intensity_value");
+        const auto ends = py::to_array<std::int32_t, 1>(a[1], "track_end_indices");
+        PyObject* extent = py::to_tuple(a[2], "extent");
+        const float pixel_size = py::to_f32(a[3], "pixel_size");
+        (void)matrix, (void)ends, (void)extent, (void)pixel_size;
+        not_built_yet("rs_draw_tracks_value_3d");
+    });
+}
+
+// ---- rs_radial_symmetry_2d ------------------------------------------------------------
+PyObject* rs_radial_symmetry_2d(PyObject*, PyObject* args, PyObject* kwargs) {
+    return py::guarded([&]() -> Ref {
+        const auto a = py::parse_args<1>(args, kwargs, "rs_radial_symmetry_2d", {"array"});
+        const auto window = py::to_array<float, 2>(a[0], "array");
+        if (window.view.shape[0] == 0 || window.view.shape[1] == 0)
+            throw ValueError("rs_radial_symmetry_2d needs an array with at least one row and one column");
+        const auto offsets = localize_radial_symmetry(window.view);
+        if (!offsets) throw ValueError("Radial symmetry localization failed");
+        return py::tuple_of(py::to_float((*offsets)[0]), py::to_float((*offsets)[1]));
+    });
+}
+
+// ---- rs_radial_symmetry_3d ------------------------------------------------------------
+PyObject* rs_radial_symmetry_3d(PyObject*, PyObject* args, PyObject* kwargs) {
+    return py::guarded([&]() -> Ref {
+        const auto a = py::parse_args<1>(args, kwargs, "rs_radial_symmetry_3d", {"array"});
+        const auto window = py::to_array<float, 3>(a[0], "array");
+        (void)window;
+        not_built_yet("rs_radial_symmetry_3d");
+    });
+}
+
+// ---- rs_link_points -------------------------------------------------------------------
+PyObject* rs_link_points(PyObject*, PyObject* args, PyObject* kwargs) {
+    return py::guarded([&]() -> Ref {
+        const auto a = py::parse_args<4>(args, kwargs, "rs_link_points",
+                                         {"points_list", "max_distance", "max_skip", "max_intensity_ratio"});
+        const auto frames = py::to_array_list(a[0], "points_list");
+        const float max_distance = py::to_f32(a[1], "max_distance");
+        const std::uint64_t max_skip = py::to_size(a[2], "max_skip");
+        const float max_intensity_ratio = py::to_f32(a[3], "max_intensity_ratio");
+        (void)frames, (void)max_distance, (void)max_skip, (void)max_intensity_ratio;
+        not_built_yet("rs_link_points");
+    });
+}
+
+// ---- rs_link_points_3d ----------------------------------------------------------------
+PyObject* rs_link_points_3d(PyObject*, PyObject* args, PyObject* kwargs) {
+    return py::guarded([&]() -> Ref {
+        const auto a = py::parse_args<3>(args, kwargs, "rs_link_points_3d", {"points_list", "max_distance", "max_skip"});
+        const auto frames = py::to_array_list(a[0], "points_list");
+        const float max_distance = py::to_f32(a[1], "max_distance");
+        const std::uint64_t max_skip = py::to_size(a[2], "max_skip");
+        (void)frames, (void)max_distance, (void)max_skip;
+        not_built_yet("rs_link_points_3d");
+    });
+}
+
+// ---- the module -----------------------------------------------------------------------
+
+template <PyObject* (*F)(PyObject*, PyObject*, PyObject*)>
+constexpr PyCFunction as_cfunction() {
+    return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(F));
+}
+
+PyMethodDef functions[] = {
+    {"rs_detect_peaks", as_cfunction<rs_detect_peaks>(), METH_VARARGS | METH_KEYWORDS,
+     "rs_detect_peaks(array, extent, threshold, min_distance, localization_method, localization_window_size, "
+     "max_num_peaks)\n--\n\n"},
+    {"rs_detect_peaks3d", as_cfunction<rs_detect_peaks3d>(), METH_VARARGS | METH_KEYWORDS,
+     "rs_detect_peaks3d(array, extent, threshold, min_distance, localization_window_size, localization_method, "
+     "correlation_sigmas, correlation_threshold, max_num_peaks)\n--\n\n"},
+    {"rs_draw_tracks", as_cfunction<rs_draw_tracks>(), METH_VARARGS | METH_KEYWORDS,
+     "rs_draw_tracks(matrix_x_y_intensity, track_end_indices, extent, pixel_size)\n--\n\n"},
+    {"rs_draw_tracks_3d", as_cfunction<rs_draw_tracks_3d>(), METH_VARARGS | METH_KEYWORDS,
+     "rs_draw_tracks_3d(matrix_x_y_z_intensity, track_end_indices, extent, pixel_size)\n--\n\n"},
+    {"rs_draw_tracks_value", as_cfunction<rs_draw_tracks_value>(), METH_VARARGS | METH_KEYWORDS,
+     "rs_draw_tracks_value(matrix_x_y_intensity_value, track_end_indices, extent, pixel_size)\n--\n\n"},
+    {"rs_draw_tracks_value_3d", as_cfunction<rs_draw_tracks_value_3d>(), METH_VARARGS | METH_KEYWORDS,
+     "rs_draw_tracks_value_3d(matrix_x_y_z_intensity_value, track_end_indices, extent, pixel_size)\n--\n\n"},
+    {"rs_radial_symmetry_2d", as_cfunction<rs_radial_symmetry_2d>(), METH_VARARGS | METH_KEYWORDS,
+     "rs_radial_symmetry_2d(array)\n--\n\n"},
+    {"rs_radial_symmetry_3d", as_cfunction<rs_radial_symmetry_3d>(), METH_VARARGS | METH_KEYWORDS,
+     "rs_radial_symmetry_3d(array)\n--\n\n"},
+    {"rs_link_points", as_cfunction<rs_link_points>(), METH_VARARGS | METH_KEYWORDS,
+     "rs_link_points(points_list, max_distance, max_skip, max_intensity_ratio)\n--\n\n"},
+    {"rs_link_points_3d", as_cfunction<rs_link_points_3d>(), METH_VARARGS | METH_KEYWORDS,
+     "rs_link_points_3d(points_list, max_distance, max_skip)\n--\n\n"},
+};
+
+PyModuleDef module_def = {
+    PyModuleDef_HEAD_INIT, "trakora", nullptr, -1, nullptr, nullptr, nullptr, nullptr, nullptr,
+};
+
+}  // namespace
+}  // namespace trakora
+
+extern "C" PyMODINIT_FUNC PyInit_trakora() {
+    using trakora::py::Ref;
+    try {
+        if (PyArray_ImportNumPyAPI() < 0) return nullptr;
+        if (trakora::py::panic_exception_type() == nullptr) return nullptr;
+        Ref module = Ref::check(PyModule_Create(&trakora::module_def));
+        Ref module_name = Ref::check(PyUnicode_FromString("trakora"));
+        for (PyMethodDef& def : trakora::functions) {
+            Ref function = Ref::check(PyCFunction_NewEx(&def, module.get(), module_name.get()));
+            if (PyModule_AddObjectRef(module.get(), def.ml_name, function.get()) < 0) return nullptr;
+        }
+        return module.release();
+    } catch (...) {
+        trakora::py::set_error_from_current_exception();
+        return nullptr;
+    }
+}

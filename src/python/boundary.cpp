@@ -1,0 +1,257 @@
+#include "boundary.hpp"
+
+#include <cmath>
+#include <new>
+#include <stdexcept>
+#include <string>
+
+#include "../errors.hpp"
+
+namespace trakora::py {
+
+void parse_args_impl(PyObject* args, PyObject* kwargs, const char* function, const char* const* names,
+                     std::size_t n, PyObject** out) {
+    // "OOO...:function" — every parameter required, any object accepted here.
+    std::string format(n, 'O');
+    format += ':';
+    format += function;
+    std::vector<char*> keywords;
+    keywords.reserve(n + 1);
+    for (std::size_t i = 0; i < n; ++i) keywords.push_back(const_cast<char*>(names[i]));
+    keywords.push_back(nullptr);
+    // vgetargskeywords-style parsing with a varargs list of n pointers.
+    static_assert(sizeof(PyObject**) == sizeof(void*));
+    int ok = 0;
+    switch (n) {
+#define TRAKORA_PARSE(...) ok = PyArg_ParseTupleAndKeywords(args, kwargs, format.c_str(), keywords.data(), __VA_ARGS__)
+        case 1: TRAKORA_PARSE(&out[0]); break;
+        case 3: TRAKORA_PARSE(&out[0], &out[1], &out[2]); break;
+        case 4: TRAKORA_PARSE(&out[0], &out[1], &out[2], &out[3]); break;
+        case 7: TRAKORA_PARSE(&out[0], &out[1], &out[2], &out[3], &out[4], &out[5], &out[6]); break;
+        case 9: TRAKORA_PARSE(&out[0], &out[1], &out[2], &out[3], &out[4], &out[5], &out[6], &out[7], &out[8]); break;
+#undef TRAKORA_PARSE
+        default: throw InternalError("parse_args: unsupported parameter count");
+    }
+    if (!ok) throw PythonError{};
+}
+
+namespace {
+
+std::string type_name(PyObject* obj) {
+    Ref name = Ref::steal(PyObject_GetAttrString(reinterpret_cast<PyObject*>(Py_TYPE(obj)), "__name__"));
+    if (name && PyUnicode_Check(name.get())) {
+        if (const char* s = PyUnicode_AsUTF8AndSize(name.get(), nullptr)) return s;
+    }
+    PyErr_Clear();
+    return "object";
+}
+
+}  // namespace
+
+[[noreturn]] void raise_wrong_type(PyObject* obj, const char* target) {
+    const std::string message = "'" + type_name(obj) + "' object cannot be converted to '" + target + "'";
+    PyErr_SetString(PyExc_TypeError, message.c_str());
+    throw PythonError{};
+}
+
+[[noreturn]] void raise_argument_error(const char* name) {
+    // Only TypeErrors get the parameter prefix; the new error keeps the old one's cause.
+    if (!PyErr_ExceptionMatches(PyExc_TypeError)) throw PythonError{};
+    PyObject *type = nullptr, *value = nullptr, *traceback = nullptr;
+    PyErr_Fetch(&type, &value, &traceback);
+    PyErr_NormalizeException(&type, &value, &traceback);
+    Ref t = Ref::steal(type), v = Ref::steal(value), tb = Ref::steal(traceback);
+    Ref text = Ref::steal(v ? PyObject_Str(v.get()) : nullptr);
+    if (!text) throw PythonError{};
+    Ref message = Ref::check(PyUnicode_FromFormat("argument '%s': %U", name, text.get()));
+    Ref error = Ref::check(PyObject_CallFunctionObjArgs(PyExc_TypeError, message.get(), nullptr));
+    if (PyObject* cause = PyException_GetCause(v.get())) PyException_SetCause(error.get(), cause);  // steals
+    PyErr_SetObject(PyExc_TypeError, error.get());
+    throw PythonError{};
+}
+
+float to_f32(PyObject* obj, const char* name) {
+    const double value = PyFloat_AsDouble(obj);
+    if (value == -1.0 && PyErr_Occurred()) raise_argument_error(name);
+    return static_cast<float>(value);
+}
+
+std::optional<float> to_opt_f32(PyObject* obj, const char* name) {
+    if (obj == Py_None) return std::nullopt;
+    return to_f32(obj, name);
+}
+
+std::uint64_t to_size(PyObject* obj, const char* name) {
+    Ref index = Ref::steal(PyNumber_Index(obj));
+    if (!index) raise_argument_error(name);
+    const unsigned long long value = PyLong_AsUnsignedLongLong(index.get());
+    if (value == static_cast<unsigned long long>(-1) && PyErr_Occurred()) raise_argument_error(name);
+    return value;
+}
+
+std::optional<std::uint64_t> to_opt_size(PyObject* obj, const char* name) {
+    if (obj == Py_None) return std::nullopt;
+    return to_size(obj, name);
+}
+
+std::optional<std::string> to_opt_text(PyObject* obj, const char* name) {
+    if (obj == Py_None) return std::nullopt;
+    if (!PyUnicode_Check(obj)) {
+        try {
+            raise_wrong_type(obj, "PyString");
+        } catch (const PythonError&) {
+            raise_argument_error(name);
+        }
+    }
+    Py_ssize_t size = 0;
+    const char* text = PyUnicode_AsUTF8AndSize(obj, &size);
+    if (text == nullptr) raise_argument_error(name);
+    return std::string(text, static_cast<std::size_t>(size));
+}
+
+PyObject* to_tuple(PyObject* obj, const char* name) {
+    if (!PyTuple_Check(obj)) {
+        try {
+            raise_wrong_type(obj, "PyTuple");
+        } catch (const PythonError&) {
+            raise_argument_error(name);
+        }
+    }
+    return obj;
+}
+
+PyObject* to_opt_tuple(PyObject* obj, const char* name) {
+    if (obj == Py_None) return nullptr;
+    return to_tuple(obj, name);
+}
+
+float tuple_item_f32(PyObject* tuple, Py_ssize_t i) {
+    PyObject* item = PyTuple_GetItem(tuple, i);  // borrowed; IndexError when too short
+    if (item == nullptr) throw PythonError{};
+    const double value = PyFloat_AsDouble(item);
+    if (value == -1.0 && PyErr_Occurred()) throw PythonError{};
+    return static_cast<float>(value);
+}
+
+bool view_array(PyObject* obj, int type_num, int ndim, const char** data, std::size_t* shape,
+                std::ptrdiff_t* strides) {
+    bool ok = PyArray_Check(obj) && PyArray_NDIM(reinterpret_cast<PyArrayObject*>(obj)) == ndim;
+    if (ok) {
+        auto* array = reinterpret_cast<PyArrayObject*>(obj);
+        PyArray_Descr* wanted = PyArray_DescrFromType(type_num);
+        if (wanted == nullptr) throw PythonError{};
+        // EquivTypes also compares byte order: only native-order data is read directly.
+        ok = PyArray_EquivTypes(PyArray_DESCR(array), wanted);
+        Py_DECREF(wanted);
+        if (ok) {
+            *data = PyArray_BYTES(array);
+            for (int k = 0; k < ndim; ++k) {
+                shape[k] = static_cast<std::size_t>(PyArray_DIMS(array)[k]);
+                strides[k] = static_cast<std::ptrdiff_t>(PyArray_STRIDES(array)[k]);
+            }
+        }
+    }
+    if (!ok) {
+        try {
+            raise_wrong_type(obj, "PyArray<T, D>");
+        } catch (const PythonError&) {
+            return false;
+        }
+    }
+    return true;
+}
+
+std::vector<ArrayArg<float, 2>> to_array_list(PyObject* obj, const char* name) {
+    std::vector<ArrayArg<float, 2>> out;
+    try {
+        if (PyUnicode_Check(obj)) {
+            PyErr_SetString(PyExc_TypeError, "Can't extract `str` to `Vec`");
+            throw PythonError{};
+        }
+        if (!PySequence_Check(obj)) raise_wrong_type(obj, "Sequence");
+        const Py_ssize_t n = PySequence_Size(obj);
+        if (n < 0) throw PythonError{};
+        out.reserve(static_cast<std::size_t>(n));
+        for (Py_ssize_t i = 0; i < n; ++i) {
+            Ref item = Ref::check(PySequence_GetItem(obj, i));
+            ArrayArg<float, 2> arg;
+            if (!view_array(item.get(), NPY_FLOAT32, 2, &arg.view.data, arg.view.shape.data(),
+                            arg.view.strides.data()))
+                throw PythonError{};
+            arg.array = std::move(item);
+            out.push_back(std::move(arg));
+        }
+    } catch (const PythonError&) {
+        raise_argument_error(name);
+    }
+    return out;
+}
+
+Ref wrap_buffer(Ref capsule, void* data, std::size_t length, int type_num, const std::vector<npy_intp>& shape) {
+    std::size_t expected = 1;
+    for (npy_intp d : shape) expected *= static_cast<std::size_t>(d);
+    if (expected != length) {
+        std::string dims;
+        for (std::size_t k = 0; k < shape.size(); ++k) dims += (k ? ", " : "") + std::to_string(shape[k]);
+        if (shape.size() == 1) dims += ",";
+        throw ValueError("Error creating ndarray: cannot reshape array of size " + std::to_string(length) +
+                         " into shape (" + dims + ")");
+    }
+    if (length == 0) data = nullptr;  // NumPy allocates its own zero-size block
+    Ref array = Ref::check(PyArray_New(&PyArray_Type, static_cast<int>(shape.size()),
+                                       const_cast<npy_intp*>(shape.data()), type_num, nullptr, data, 0,
+                                       NPY_ARRAY_CARRAY, nullptr));
+    if (length == 0) return array;
+    if (PyArray_SetBaseObject(reinterpret_cast<PyArrayObject*>(array.get()), capsule.release()) < 0)
+        throw PythonError{};
+    return array;
+}
+
+Ref to_float(float value) { return Ref::check(PyFloat_FromDouble(static_cast<double>(value))); }
+
+Ref make_tuple(std::initializer_list<PyObject*> stolen_items) {
+    std::vector<Ref> items;
+    for (PyObject* p : stolen_items) items.push_back(Ref::steal(p));
+    Ref tuple = Ref::check(PyTuple_New(static_cast<Py_ssize_t>(items.size())));
+    for (std::size_t i = 0; i < items.size(); ++i) {
+        if (!items[i]) throw PythonError{};
+        PyTuple_SetItem(tuple.get(), static_cast<Py_ssize_t>(i), items[i].release());
+    }
+    return tuple;
+}
+
+PyObject* panic_exception_type() {
+    static PyObject* type = nullptr;  // created once per process, never released
+    if (type == nullptr) {
+        type = PyErr_NewExceptionWithDoc("pyo3_runtime.PanicException",
+                                         "An internal failure of the native code (a broken invariant).",
+                                         PyExc_BaseException, nullptr);
+    }
+    return type;
+}
+
+void raise_panic(const char* message) {
+    PyObject* type = panic_exception_type();
+    if (type == nullptr) return;  // the error of creating the type stays set
+    PyErr_SetString(type, message);
+}
+
+void set_error_from_current_exception() noexcept {
+    try {
+        throw;
+    } catch (const PythonError&) {
+        if (!PyErr_Occurred()) raise_panic("a Python error was reported but none is set");
+    } catch (const ValueError& e) {
+        PyErr_SetString(PyExc_ValueError, e.what());
+    } catch (const std::bad_alloc&) {
+        PyErr_NoMemory();
+    } catch (const std::length_error&) {
+        PyErr_NoMemory();
+    } catch (const std::exception& e) {
+        raise_panic(e.what());
+    } catch (...) {
+        raise_panic("unknown internal failure");
+    }
+}
+
+}  // namespace trakora::py

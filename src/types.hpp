@@ -1,0 +1,61 @@
+#pragma once
+// Records shared between subsystems.
+#include <array>
+#include <cstdint>
+#include <optional>
+#include <string_view>
+#include <vector>
+
+namespace trakora {
+
+// Physical coordinates of the first and last pixel centre along each axis of an image,
+// axis 0 (rows) first: the Python tuple (row first, row last, col first, col last) is held
+// as first = {row first, col first}, last = {row last, col last}.
+struct Extent2D {
+    std::array<float, 2> first{};
+    std::array<float, 2> last{};
+};
+
+// The same for a volume, kept in tuple order: (first0, last0, first1, last1, first2, last2).
+struct DetectionExtent3D {
+    std::array<float, 6> e{};
+    float first(std::size_t axis) const { return e[2 * axis]; }
+    float last(std::size_t axis) const { return e[2 * axis + 1]; }
+};
+
+// Drawing extent of a voxel grid: minimum and maximum per axis, x first.
+struct Extent3D {
+    float x_min = 0, x_max = 0, y_min = 0, y_max = 0, z_min = 0, z_max = 0;
+};
+
+struct Peak2D {
+    std::uint64_t row = 0;
+    std::uint64_t col = 0;
+    std::array<float, 2> position{};
+    float intensity = 0;
+};
+
+struct Peak3D {
+    std::optional<float> correlation;
+    std::array<std::uint64_t, 3> index{};
+    std::array<float, 3> position{};
+    float intensity = 0;
+};
+
+enum class LocalizationMethod { RadialSymmetry, GaussianFitting };
+
+// Exact, case-sensitive match; anything else throws ValueError with the user-facing text.
+LocalizationMethod parse_localization_method(std::string_view name);
+
+// Track matrices as the linkers return them: a row-major rows x cols float matrix and
+// the exclusive end row of each track.
+struct ExportMatrices {
+    std::vector<float> matrix;
+    std::size_t rows = 0;
+    std::size_t cols = 0;
+    std::vector<std::uint32_t> track_end_indices;
+};
+using ExportMatrices2D = ExportMatrices;  // cols == 3: x, y, intensity
+using ExportMatrices3D = ExportMatrices;  // cols == 4: x, y, z, intensity
+
+}  // namespace trakora
