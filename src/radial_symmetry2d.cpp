@@ -6,23 +6,53 @@
 
 namespace trakora {
 
-Array<float, 2> apply_averaging_filter(const Array<float, 2>& input) {
-    const std::size_t n = input.shape[0];
-    const std::size_t m = input.shape[1];
-    Array<float, 2> out({n, m});
+namespace {
+
+// 3x3 box mean of an n x m row-major array into `out` (same shape, distinct memory).
+void box_mean(const float* in, std::size_t n, std::size_t m, float* out) {
     for (std::size_t i = 0; i < n; ++i) {
         const std::size_t i0 = i == 0 ? 0 : i - 1;
         const std::size_t i1 = std::min(i + 1, n - 1);
+        const bool interior_row = i > 0 && i + 1 < n;
         for (std::size_t j = 0; j < m; ++j) {
+            if (interior_row && j > 0 && j + 1 < m) {
+                // Same terms in the same order as the general loop below, unrolled.
+                const float* up = in + (i - 1) * m + j;
+                const float* mid = up + m;
+                const float* down = mid + m;
+                float sum = 0.0f;
+                sum += up[-1]; sum += up[0]; sum += up[1];
+                sum += mid[-1]; sum += mid[0]; sum += mid[1];
+                sum += down[-1]; sum += down[0]; sum += down[1];
+                out[i * m + j] = sum / 9.0f;
+                continue;
+            }
             const std::size_t j0 = j == 0 ? 0 : j - 1;
             const std::size_t j1 = std::min(j + 1, m - 1);
             float sum = 0.0f;
             for (std::size_t a = i0; a <= i1; ++a)
-                for (std::size_t b = j0; b <= j1; ++b) sum += input.data[a * m + b];
-            out.data[i * m + j] = sum / 9.0f;
+                for (std::size_t b = j0; b <= j1; ++b) sum += in[a * m + b];
+            out[i * m + j] = sum / 9.0f;
         }
     }
+}
+
+}  // namespace
+
+Array<float, 2> apply_averaging_filter(const Array<float, 2>& input) {
+    Array<float, 2> out(input.shape);
+    box_mean(input.data.data(), input.shape[0], input.shape[1], out.data.data());
     return out;
+}
+
+float gradient_line_slope(float f1, float f2, float d1, float d2) {
+    float m = -(f1 + f2) / (f1 - f2);
+    // The fallback has no leading minus sign: it is the slope of the raw differences'
+    // own convention, kept as is.
+    if (std::isnan(m)) m = (d1 + d2) / (d1 - d2);
+    if (std::isnan(m)) m = 0.0f;
+    if (std::isinf(m)) m = 1000000.0f;
+    return m;
 }
 
 std::optional<std::array<float, 2>> localize_radial_symmetry(const View2<float>& window) {
@@ -32,25 +62,35 @@ std::optional<std::array<float, 2>> localize_radial_symmetry(const View2<float>&
     const std::size_t n = H - 1;  // corner rows
     const std::size_t m = W - 1;  // corner columns
 
-    Array<float, 2> d1({n, m});
-    Array<float, 2> d2({n, m});
+    // One scratch block: the window copy, then per corner d1, d2, f1, f2, slope, intercept
+    // and gradient strength.
+    const std::size_t corners = n * m;
+    std::vector<float> scratch(H * W + 7 * corners);
+    float* pixels = scratch.data();
+    float* d1 = pixels + H * W;
+    float* d2 = d1 + corners;
+    float* f1 = d2 + corners;
+    float* f2 = f1 + corners;
+    float* slope = f2 + corners;
+    float* intercept = slope + corners;
+    float* strength = intercept + corners;
+    for (std::size_t i = 0; i < H; ++i)
+        for (std::size_t j = 0; j < W; ++j) pixels[i * W + j] = window(i, j);
     for (std::size_t i = 0; i < n; ++i) {
+        const float* row = pixels + i * W;
+        const float* next = row + W;
         for (std::size_t j = 0; j < m; ++j) {
-            d1.data[i * m + j] = window(i + 1, j) - window(i, j + 1);
-            d2.data[i * m + j] = window(i, j) - window(i + 1, j + 1);
+            d1[i * m + j] = next[j] - row[j + 1];
+            d2[i * m + j] = row[j] - next[j + 1];
         }
     }
-    const Array<float, 2> f1 = apply_averaging_filter(d1);
-    const Array<float, 2> f2 = apply_averaging_filter(d2);
+    box_mean(d1, n, m, f1);
+    box_mean(d2, n, m, f2);
 
     // Corner coordinates relative to the window centre.
     const float r0 = 0.5f - (static_cast<float>(H) + -1.0f) * 0.5f;
     const float c0 = 0.5f - (static_cast<float>(W) + -1.0f) * 0.5f;
 
-    const std::size_t corners = n * m;
-    std::vector<float> slope(corners);
-    std::vector<float> intercept(corners);
-    std::vector<float> strength(corners);
     float s = 0.0f;
     float sum_gr = 0.0f;
     float sum_gc = 0.0f;
@@ -59,12 +99,9 @@ std::optional<std::array<float, 2>> localize_radial_symmetry(const View2<float>&
         for (std::size_t j = 0; j < m; ++j) {
             const std::size_t k = i * m + j;
             const float c = c0 + static_cast<float>(j);
-            const float a = f1.data[k];
-            const float b = f2.data[k];
-            float mm = -(a + b) / (a - b);
-            if (std::isnan(mm)) mm = (d1.data[k] + d2.data[k]) / (d1.data[k] - d2.data[k]);
-            if (std::isnan(mm)) mm = 0.0f;
-            if (std::isinf(mm)) mm = 1000000.0f;
+            const float a = f1[k];
+            const float b = f2[k];
+            const float mm = gradient_line_slope(a, b, d1[k], d2[k]);
             const float g = a * a + b * b;
             slope[k] = mm;
             intercept[k] = c - mm * r;

@@ -14,6 +14,11 @@ namespace trakora {
 // lines parallel). NaN values give (NaN, NaN).
 std::optional<std::array<float, 2>> localize_radial_symmetry(const View2<float>& window);
 
+// Slope d(column)/d(row) of the gradient line at one corner from the smoothed (f1, f2) and
+// unsmoothed (d1, d2) diagonal differences; NaN and infinite slopes are replaced so that
+// every corner yields a usable line.
+float gradient_line_slope(float f1, float f2, float d1, float d2);
+
 // 3x3 box mean with zero padding: the sum of the in-array neighbours, always divided by 9.
 Array<float, 2> apply_averaging_filter(const Array<float, 2>& input);
 

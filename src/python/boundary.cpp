@@ -11,19 +11,26 @@ namespace trakora::py {
 
 void parse_args_impl(PyObject* args, PyObject* kwargs, const char* function, const char* const* names,
                      std::size_t n, PyObject** out) {
-    // "OOO...:function" — every parameter required, any object accepted here.
-    std::string format(n, 'O');
-    format += ':';
-    format += function;
-    std::vector<char*> keywords;
-    keywords.reserve(n + 1);
-    for (std::size_t i = 0; i < n; ++i) keywords.push_back(const_cast<char*>(names[i]));
-    keywords.push_back(nullptr);
-    // vgetargskeywords-style parsing with a varargs list of n pointers.
-    static_assert(sizeof(PyObject**) == sizeof(void*));
+    // Fast path for the common all-positional call.
+    if ((kwargs == nullptr || PyDict_Size(kwargs) == 0) && PyTuple_Size(args) == static_cast<Py_ssize_t>(n)) {
+        for (std::size_t i = 0; i < n; ++i) out[i] = PyTuple_GetItem(args, static_cast<Py_ssize_t>(i));
+        return;
+    }
+    // "OOO...:function": every parameter required, any object accepted at this stage.
+    constexpr std::size_t max_params = 9;
+    if (n > max_params) throw InternalError("parse_args: too many parameters");
+    char format[max_params + 64];
+    std::size_t len = 0;
+    for (std::size_t i = 0; i < n; ++i) format[len++] = 'O';
+    format[len++] = ':';
+    for (const char* c = function; *c != '\0' && len + 1 < sizeof(format); ++c) format[len++] = *c;
+    format[len] = '\0';
+    char* keywords[max_params + 1];
+    for (std::size_t i = 0; i < n; ++i) keywords[i] = const_cast<char*>(names[i]);
+    keywords[n] = nullptr;
     int ok = 0;
     switch (n) {
-#define TRAKORA_PARSE(...) ok = PyArg_ParseTupleAndKeywords(args, kwargs, format.c_str(), keywords.data(), __VA_ARGS__)
+#define TRAKORA_PARSE(...) ok = PyArg_ParseTupleAndKeywords(args, kwargs, format, keywords, __VA_ARGS__)
         case 1: TRAKORA_PARSE(&out[0]); break;
         case 3: TRAKORA_PARSE(&out[0], &out[1], &out[2]); break;
         case 4: TRAKORA_PARSE(&out[0], &out[1], &out[2], &out[3]); break;
@@ -138,11 +145,8 @@ bool view_array(PyObject* obj, int type_num, int ndim, const char** data, std::s
     bool ok = PyArray_Check(obj) && PyArray_NDIM(reinterpret_cast<PyArrayObject*>(obj)) == ndim;
     if (ok) {
         auto* array = reinterpret_cast<PyArrayObject*>(obj);
-        PyArray_Descr* wanted = PyArray_DescrFromType(type_num);
-        if (wanted == nullptr) throw PythonError{};
-        // EquivTypes also compares byte order: only native-order data is read directly.
-        ok = PyArray_EquivTypes(PyArray_DESCR(array), wanted);
-        Py_DECREF(wanted);
+        // Equivalent element type in native byte order: only such data is read directly.
+        ok = PyArray_EquivTypenums(PyArray_TYPE(array), type_num) && PyArray_ISNOTSWAPPED(array);
         if (ok) {
             *data = PyArray_BYTES(array);
             for (int k = 0; k < ndim; ++k) {
