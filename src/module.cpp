@@ -2,7 +2,9 @@
 // function (parse -> convert -> call a kernel -> wrap the result). Everything that touches
 // Python lives here and in python/boundary.*; kernels only see views and owned buffers.
 #define TRAKORA_IMPORT_NUMPY_API
+#include "detection2d.hpp"
 #include "errors.hpp"
+#include "localize.hpp"
 #include "python/boundary.hpp"
 #include "radial_symmetry2d.hpp"
 
@@ -29,9 +31,25 @@ PyObject* rs_detect_peaks(PyObject*, PyObject* args, PyObject* kwargs) {
         const auto method = py::to_opt_text(a[4], "localization_method");
         const auto window_size = py::to_opt_size(a[5], "localization_window_size");
         const auto max_num_peaks = py::to_opt_size(a[6], "max_num_peaks");
-        (void)image, (void)extent, (void)threshold, (void)min_distance, (void)method, (void)window_size,
-            (void)max_num_peaks;
-        not_built_yet("rs_detect_peaks");
+        Extent2D extent2d;
+        extent2d.first[0] = py::tuple_item_f32(extent, 0);
+        extent2d.last[0] = py::tuple_item_f32(extent, 1);
+        extent2d.first[1] = py::tuple_item_f32(extent, 2);
+        extent2d.last[1] = py::tuple_item_f32(extent, 3);
+
+        std::vector<Peak2D> peaks = detect_peaks(image.view, extent2d, threshold, min_distance);
+        if (!method) {
+            if (max_num_peaks && peaks.size() > *max_num_peaks) peaks.resize(*max_num_peaks);
+        } else {
+            const std::uint64_t window = window_size.value_or(7);
+            if (window < 3 || window % 2 == 0) throw ValueError("localization_window_size must be an odd integer >= 3");
+            const LocalizationMethod parsed = parse_localization_method(*method);
+            const DetectionGeometry2D geometry{image.view.shape[0], image.view.shape[1], extent2d};
+            peaks = localize(image.view, peaks, window, geometry, MAX_WINDOW_MAXIMA, parsed, max_num_peaks);
+        }
+        PeakArrays2D out = build_output_arrays(peaks);
+        const std::size_t n = peaks.size();
+        return py::tuple_of(py::to_numpy(std::move(out.positions), {n, 2}), py::to_numpy(std::move(out.intensities), {n}));
     });
 }
 
