@@ -7,6 +7,10 @@
 #include "localize.hpp"
 #include "python/boundary.hpp"
 #include "radial_symmetry2d.hpp"
+#include "detection3d.hpp"
+#include "gaussian_correlation.hpp"
+#include "localize3d.hpp"
+#include "radial_symmetry3d.hpp"
 
 namespace trakora {
 namespace {
@@ -69,9 +73,27 @@ PyObject* rs_detect_peaks3d(PyObject*, PyObject* args, PyObject* kwargs) {
         PyObject* sigmas = py::to_opt_tuple(a[6], "correlation_sigmas");
         const auto correlation_threshold = py::to_opt_f32(a[7], "correlation_threshold");
         const auto max_num_peaks = py::to_opt_size(a[8], "max_num_peaks");
-        (void)volume, (void)extent, (void)threshold, (void)min_distance, (void)window_size, (void)method,
-            (void)sigmas, (void)correlation_threshold, (void)max_num_peaks;
-        not_built_yet("rs_detect_peaks3d");
+        DetectionExtent3D detection_extent;
+        for (Py_ssize_t i = 0; i < 6; ++i) detection_extent.e[i] = py::tuple_item_f32(extent, i);
+        std::vector<Peak3D> peaks = detect_peaks_3d(volume.view, detection_extent, threshold, min_distance);
+        if (sigmas != nullptr) {
+            std::array<float, 3> sigma{};
+            for (Py_ssize_t i = 0; i < 3; ++i) sigma[i] = py::tuple_item_f32(sigmas, i);
+            compute_correlations(volume.view, detection_extent, peaks, sigma);
+        }
+        if (correlation_threshold) keep_correlated(peaks, *correlation_threshold);
+        if (method) {
+            const std::uint64_t w = window_size.value_or(7);
+            const LocalizationMethod parsed = parse_localization_method(*method);
+            peaks = localize_3d(volume.view, peaks, w, {volume.view.shape, detection_extent}, parsed, max_num_peaks);
+        } else if (max_num_peaks && peaks.size() > *max_num_peaks) {
+            peaks.resize(*max_num_peaks);
+        }
+        const std::size_t n = peaks.size();
+        PeakArrays3D out = build_output_arrays(peaks);
+        auto correlations = correlation_column(peaks);
+        return py::tuple_of(py::to_numpy(std::move(out.positions), {n, 3}), py::to_numpy(std::move(out.intensities), {n}),
+                            correlations ? py::to_numpy(std::move(*correlations), {n}) : Ref::borrow(Py_None));
     });
 }
 
@@ -150,8 +172,9 @@ PyObject* rs_radial_symmetry_3d(PyObject*, PyObject* args, PyObject* kwargs) {
     return py::guarded([&]() -> Ref {
         const auto a = py::parse_args<1>(args, kwargs, "rs_radial_symmetry_3d", {"array"});
         const auto window = py::to_array<float, 3>(a[0], "array");
-        (void)window;
-        not_built_yet("rs_radial_symmetry_3d");
+        const auto centre = localize_radial_symmetry_3d(window.view);
+        if (!centre) throw ValueError("3D radial symmetry localization failed");
+        return py::tuple_of(py::to_float((*centre)[0]), py::to_float((*centre)[1]), py::to_float((*centre)[2]));
     });
 }
 
