@@ -4,6 +4,7 @@
 #include <cfloat>
 #include <cmath>
 #include <cstdint>
+#include <cstring>
 #include <limits>
 #include <string>
 
@@ -51,20 +52,40 @@ inline bool is_peak_in_rows(const float* up, const float* mid, const float* down
     return mid[c + 1] < v && down[c - 1] < v && down[c] < v && down[c + 1] < v;
 }
 
+// Pixels tested against the threshold at once.
+constexpr std::size_t threshold_block = 16;
+
+// True when all threshold_block values starting at p are below the threshold (a NaN is
+// not below).
+inline bool all_below(const float* p, float threshold) {
+#if defined(__GNUC__)
+    using f4 = float __attribute__((vector_size(16)));
+    using i4 = std::int32_t __attribute__((vector_size(16)));
+    static_assert(threshold_block == 16, "four vectors of four floats");
+    f4 v[4];
+    std::memcpy(v, p, sizeof v);
+    const f4 t = {threshold, threshold, threshold, threshold};
+    const i4 below = (v[0] < t) & (v[1] < t) & (v[2] < t) & (v[3] < t);
+    return (below[0] & below[1] & below[2] & below[3]) != 0;
+#else
+    bool below = true;
+    for (std::size_t k = 0; k < threshold_block; ++k) below &= p[k] < threshold;
+    return below;
+#endif
+}
+
 void scan_dense_row(const View2<float>& image, const PixelMapping& mapping, float threshold, std::size_t row,
                     std::vector<Peak2D>& out) {
     const float* up = row_pointer(image, row - 1);
     const float* mid = row_pointer(image, row);
     const float* down = row_pointer(image, row + 1);
     const std::size_t end = image.shape[1] - 1;
-    // Nearly every pixel fails the threshold: test a block at once (the compiler turns
-    // this into vector compares) and look at single pixels only in blocks that pass.
-    constexpr std::size_t block = 16;
+    // Nearly every pixel fails the threshold: test a block at once and look at single
+    // pixels only in blocks where some pixel passes.
+    constexpr std::size_t block = threshold_block;
     std::size_t c = 1;
     for (; c + block <= end; c += block) {
-        unsigned passes = 0;
-        for (std::size_t k = 0; k < block; ++k) passes |= static_cast<unsigned>(!(mid[c + k] < threshold));
-        if (passes == 0) continue;
+        if (all_below(mid + c, threshold)) continue;
         for (std::size_t k = c; k < c + block; ++k) {
             const float v = mid[k];
             if (!(v < threshold) && is_peak_in_rows(up, mid, down, k, v)) out.push_back(mapping.peak(row, k, v));
