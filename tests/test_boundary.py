@@ -1,6 +1,7 @@
 """The module's Python boundary: function table, argument conversion, errors, memory."""
 import gc
 import inspect
+import os
 import sys
 
 import numpy as np
@@ -243,4 +244,5 @@ def test_no_reference_or_memory_leaks():
         many_calls()
     gc.collect()
     assert [sys.getrefcount(x) for x in (a, bad, flat, extent)] == counts
-    assert rss_bytes() - memory < 8 * 2**20
+    if os.environ.get("TRAKORA_SANITIZE") != "1":  # ASan's quarantine holds freed memory
+        assert rss_bytes() - memory < 8 * 2**20
