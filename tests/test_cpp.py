@@ -27,6 +27,8 @@ def cpp_test_binary(tmp_path_factory):
     return build / "trakora_cpp_tests"
 
 
-def test_cpp_kernels(cpp_test_binary):
-    result = subprocess.run([str(cpp_test_binary)], capture_output=True, text=True, timeout=600)
+@pytest.mark.parametrize("threads", ["1", "3"])
+def test_cpp_kernels(cpp_test_binary, threads):
+    env = dict(os.environ, TRAKORA_NUM_THREADS=threads)
+    result = subprocess.run([str(cpp_test_binary)], capture_output=True, text=True, timeout=600, env=env)
     assert result.returncode == 0, result.stdout + result.stderr
