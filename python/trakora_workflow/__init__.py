@@ -1,0 +1,23 @@
+"""Particle tracking workflow on top of the `trakora` module.
+
+    >>> from trakora_workflow import simulate_recording, track, TrackingParams
+    >>> rec = simulate_recording(frames=20, shape=(64, 64))
+    >>> result = track(rec.stack, TrackingParams(max_distance=4.0))
+    >>> result.table().head()      # track, frame, time, x, y, intensity, speed
+
+x is the column, y the row (and z the plane of a volume); see `pipeline` for the conventions.
+"""
+from .frames import recover_points
+from .io import StackError, load_stack
+from .output import save_density_png, save_outputs, save_speed_png
+from .pipeline import (Rendering, TrackingParams, TrackingResult, auto_threshold, check_stack,
+                       detect_frame, detect_stack, link_tables, point_speeds, render_tracks, track)
+from .scoring import match_points, score
+from .simulate import Recording, simulate_recording
+
+__all__ = [
+    "Recording", "Rendering", "StackError", "TrackingParams", "TrackingResult", "auto_threshold",
+    "check_stack", "detect_frame", "detect_stack", "link_tables", "load_stack", "match_points",
+    "point_speeds", "recover_points", "render_tracks", "save_density_png", "save_outputs",
+    "save_speed_png", "score", "simulate_recording", "track",
+]
