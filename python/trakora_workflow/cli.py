@@ -17,7 +17,7 @@ class _Parser(argparse.ArgumentParser):
     """Reports usage errors on one line (exit status 2)."""
 
     def error(self, message: str):
-        self.exit(2, f"{self.prog}: error: {message}\n")
+        self.exit(2, f"trakora: error: {message}\n")
 
 
 def _positive_int(text: str) -> int:

@@ -1,6 +1,7 @@
 """Reading stacks from .npy and TIFF / OME-TIFF files."""
 from __future__ import annotations
 
+import logging
 from pathlib import Path
 
 import numpy as np
@@ -49,9 +50,16 @@ def load_stack(path: str | Path) -> np.ndarray:
             return np.load(path, mmap_mode="r", allow_pickle=False)
         if name.endswith(TIFF_SUFFIXES):
             import tifffile
-            with tifffile.TiffFile(path) as tif:
-                series = tif.series[0]
-                return _from_axes(series.asarray(), series.axes)
+            logger = logging.getLogger("tifffile")   # its warnings would add lines to our message
+            was_disabled, logger.disabled = logger.disabled, True
+            try:
+                with tifffile.TiffFile(path) as tif:
+                    if not tif.series:
+                        raise StackError(f"cannot read '{path}': no image data found")
+                    series = tif.series[0]
+                    return _from_axes(series.asarray(), series.axes)
+            finally:
+                logger.disabled = was_disabled
     except StackError:
         raise
     except Exception as exc:  # any reader failure becomes one line naming the file
