@@ -1,0 +1,178 @@
+"""The tracking workflow: ground-truth recovery, frame bookkeeping, speeds, rendering, scoring."""
+import numpy as np
+import pandas as pd
+import pytest
+
+from trakora_workflow import (TrackingParams, link_tables, point_speeds, recover_points, score,
+                              simulate_recording, track)
+from trakora_workflow.pipeline import TrackingResult
+
+
+def f32(rows, ncol=3):
+    return np.asarray(rows, dtype=np.float32).reshape(-1, ncol)
+
+
+@pytest.fixture(scope="module")
+def recording_2d():
+    return simulate_recording(frames=30, shape=(96, 96), n_channels=2, spots_per_channel=6,
+                              n_brownian=10, seed=3)
+
+
+@pytest.fixture(scope="module")
+def recording_3d():
+    return simulate_recording(frames=12, shape=(20, 48, 48), n_channels=1, spots_per_channel=4,
+                              n_brownian=8, spot_sigma=1.3, z_sigma=1.6, seed=5)
+
+
+# Tolerances: the simulated spots have amplitude 150-250 over noise 8 and sigma 1.3 px;
+# misses come from spots that cross each other.
+@pytest.mark.parametrize("method", ["radial_symmetry", "gaussian_fitting"])
+def test_2d_workflow_recovers_ground_truth(recording_2d, method):
+    result = track(recording_2d.stack, TrackingParams(localization_method=method))
+    s = score(result, recording_2d.truth)
+    assert s["jaccard"] >= 0.9
+    assert s["rmse_px"] <= 0.35
+    assert s["links_recovered"] >= 0.85
+    frames = result.table().groupby("track")["frame"]
+    assert (frames.diff().dropna().between(1, 2)).all()   # max_skip 1
+
+
+@pytest.mark.parametrize("method", ["radial_symmetry", "gaussian_fitting"])
+def test_3d_workflow_recovers_ground_truth(recording_3d, method):
+    result = track(recording_3d.stack, TrackingParams(localization_method=method))
+    s = score(result, recording_3d.truth, margin=3)
+    assert s["jaccard"] >= 0.85
+    assert s["rmse_px"] <= 0.5
+    assert s["links_recovered"] >= 0.8
+    assert result.rendering.density.shape == recording_3d.stack.shape[1:]
+
+
+def test_anisotropic_voxels_are_scored_in_pixels(recording_3d):
+    """Planes 2 units apart: positions along z come back in physical units, scores in pixels."""
+    params = TrackingParams(pixel_size=0.5, z_step=1.0)
+    result = track(recording_3d.stack, params)
+    s = score(result, recording_3d.truth, margin=3)
+    assert s["jaccard"] >= 0.85 and s["rmse_px"] <= 0.5
+    z = result.table()["z"]
+    assert z.max() <= (recording_3d.stack.shape[1] - 1) * 1.0 and z.max() > 5.0
+
+
+def _linked_frames(tables, max_skip, ndim=2):
+    params = TrackingParams(max_distance=1.0, max_skip=max_skip).resolved(np.zeros((1, 3, 3)))
+    matrix, ends = link_tables(tables, params, ndim)
+    frames, rows = recover_points(tables, matrix, ends, max_skip)
+    return matrix, ends, frames, rows
+
+
+def test_frames_survive_linking_with_skipped_frames():
+    # particle A at x = 10 + 0.3 f, missing in frame 2; particle B at x = 30 - 0.2 f, missing in 1 and 3
+    tables = []
+    for f in range(6):
+        rows = []
+        if f != 2:
+            rows.append((10 + 0.3 * f, 5.0, 100.0))
+        if f not in (1, 3):
+            rows.append((30 - 0.2 * f, 7.0, 120.0))
+        tables.append(f32(rows))
+    matrix, ends, frames, rows = _linked_frames(tables, max_skip=1)
+    assert list(ends) == [5, 9]
+    assert list(frames) == [0, 1, 3, 4, 5, 0, 2, 4, 5]
+    for i, (f, r) in enumerate(zip(frames, rows)):
+        assert tables[f][r].tobytes() == matrix[i].tobytes()
+
+
+def test_frames_survive_linking_in_3d():
+    tables = [f32([(1.0 + 0.1 * f, 2.0, 3.0 + 0.2 * f, 50.0)], 4) if f != 1 else f32([], 4) for f in range(4)]
+    matrix, ends, frames, _ = _linked_frames(tables, max_skip=1, ndim=3)
+    assert list(ends) == [3] and list(frames) == [0, 2, 3]
+
+
+def test_identical_rows_in_several_frames_are_resolved_along_the_track():
+    still = (4.0, 4.0, 100.0)
+    tables = [f32([still, (20.0 + 0.5 * f, 1.0, 50.0)]) for f in range(4)]
+    tables[2] = f32([(20.0 + 0.5 * 2, 1.0, 50.0)])          # the still spot is missed in frame 2
+    matrix, ends, frames, rows = _linked_frames(tables, max_skip=1)
+    still_track = [k for k in range(len(ends)) if matrix[ends[k] - 1][0] == 4.0][0]
+    start = 0 if still_track == 0 else ends[still_track - 1]
+    assert list(frames[start:ends[still_track]]) == [0, 1, 3]
+
+
+def test_recover_points_rejects_rows_that_were_not_linked_from_the_tables():
+    tables = [f32([(1.0, 1.0, 1.0)]), f32([(1.5, 1.0, 1.0)])]
+    with pytest.raises(ValueError, match="matches no row"):
+        recover_points(tables, f32([(1.0, 1.0, 1.0), (1.5, 1.0, 2.0)]), np.array([2], np.int32))
+
+
+def test_duplicates_resolve_to_the_first_frame_after_the_previous_point():
+    # the same bits in frames 0, 1 and 5; a track (frame 4 point, duplicate) with max_skip 0
+    dup = (2.0, 2.0, 9.0)
+    tables = [f32([dup]), f32([dup]), f32([]), f32([]), f32([(2.5, 2.0, 9.0)]), f32([dup])]
+    matrix = f32([(2.5, 2.0, 9.0), dup])
+    frames, rows = recover_points(tables, matrix, np.array([2], np.int32), max_skip=0)
+    assert list(frames) == [4, 5]
+
+
+@pytest.mark.parametrize("interval, expected", [(1.0, [5.0, 4.0, 3.0, 2.0, 2.0]), (0.5, [10.0, 8.0, 6.0, 4.0, 4.0])])
+def test_point_speeds(interval, expected):
+    # track 0: (0,0) f0 -> (3,4) f1 -> (3,10) f3 ; track 1: (50,0) f0 -> (52,0) f1
+    matrix = f32([(0, 0, 1), (3, 4, 1), (3, 10, 1), (50, 0, 1), (52, 0, 1)])
+    speed = point_speeds(matrix, np.array([3, 5], np.int32), np.array([0, 1, 3, 0, 1]), interval, 2)
+    np.testing.assert_allclose(speed, expected)
+
+
+def test_rendered_images_keep_the_orientation_of_the_frames():
+    """A track along x (columns) at row 5 lights row 5 of the density image, columns 2..8."""
+    stack = np.zeros((2, 12, 20), dtype=np.float32)
+    params = TrackingParams(threshold=1.0).resolved(stack)
+    from trakora_workflow import render_tracks
+    matrix = f32([(2.0, 5.0, 10.0), (8.0, 5.0, 10.0)])
+    speed = np.array([3.0, 3.0], np.float32)
+    r = render_tracks(matrix, np.array([2], np.int32), speed, (12, 20), params)
+    assert r.density.shape == (12, 20)
+    assert set(np.flatnonzero(r.counts.sum(axis=1))) == {5}
+    assert set(np.flatnonzero(r.counts[5])) == set(range(2, 9))
+    np.testing.assert_allclose(r.speed[5, 2:9], 3.0)
+
+
+def test_score_counts_matches_misses_and_links():
+    truth = pd.DataFrame({"particle": [0, 0, 0, 1, 1, 1], "frame": [0, 1, 2, 0, 1, 2],
+                          "x": [10.0, 11, 12, 30, 30, 30], "y": [10.0, 10, 10, 20, 21, 22]})
+    # particle 0 found in all frames (0.1 px off in x) and linked; particle 1 missed in frame 2;
+    # one spurious detection in frame 1; particle 1 left unlinked
+    tables = [f32([(10.1, 10, 1), (30, 20, 1)]), f32([(11.1, 10, 1), (30, 21, 1), (50, 50, 1)]),
+              f32([(12.1, 10, 1)])]
+    matrix = f32([(10.1, 10, 1), (11.1, 10, 1), (12.1, 10, 1)])
+    ends = np.array([3], np.int32)
+    params = TrackingParams(threshold=0.0).resolved(np.zeros((1, 64, 64)))
+    result = TrackingResult(ndim=2, frame_shape=(64, 64), params=params, tables=tables, matrix=matrix,
+                            track_end_indices=ends, frames=np.array([0, 1, 2]), rows=np.array([0, 0, 0]),
+                            speed=np.zeros(3, np.float32), rendering=None)
+    s = score(result, truth, radius=1.0, margin=4)
+    assert (s["true_positives"], s["false_negatives"], s["false_positives"]) == (5, 1, 1)
+    assert s["jaccard"] == pytest.approx(5 / 7)
+    assert s["rmse_px"] == pytest.approx(np.sqrt(3 * 0.01 / 5), rel=1e-4)
+    assert s["true_links"] == 4 and s["links_recovered"] == pytest.approx(0.5)
+
+
+def test_table_has_one_row_per_linked_point(recording_2d):
+    result = track(recording_2d.stack[:8])
+    table = result.table()
+    assert list(table.columns) == ["track", "frame", "time", "x", "y", "intensity", "speed"]
+    assert len(table) == len(result.matrix)
+    assert (table.groupby("track").size() >= 2).all()
+    assert table["track"].is_monotonic_increasing
+
+
+@pytest.mark.parametrize("change, message", [
+    ({"pixel_size": 0.0}, "pixel_size"), ({"frame_interval": -1.0}, "frame_interval"),
+    ({"max_distance": 0.0}, "max_distance"), ({"max_skip": -1}, "max_skip"),
+])
+def test_invalid_parameters_are_refused(change, message):
+    with pytest.raises(ValueError, match=message):
+        TrackingParams(**change).resolved(np.zeros((2, 8, 8)))
+
+
+@pytest.mark.parametrize("shape", [(10,), (4, 4), (2, 2, 2, 2, 2)])
+def test_stacks_of_wrong_dimensionality_are_refused(shape):
+    with pytest.raises(ValueError, match="expected a stack"):
+        track(np.zeros(shape, np.float32))
