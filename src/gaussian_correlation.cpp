@@ -3,31 +3,14 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdint>
+#include <cstring>
 
 namespace trakora {
 namespace {
 
 float square(float v) { return v * v; }
 
-float correlation(const View3<float>& volume, const std::array<std::uint64_t, 3>& index,
-                  const std::array<float, 125>& tmpl) {
-    std::array<float, 125> data{}, model{};
-    std::size_t n = 0;
-    for (std::int64_t a = 0; a < 5; ++a)
-        for (std::int64_t b = 0; b < 5; ++b)
-            for (std::int64_t c = 0; c < 5; ++c) {
-                const std::int64_t m0 = static_cast<std::int64_t>(index[0]) + a - 2;
-                const std::int64_t m1 = static_cast<std::int64_t>(index[1]) + b - 2;
-                const std::int64_t m2 = static_cast<std::int64_t>(index[2]) + c - 2;
-                if (m0 < 0 || m1 < 0 || m2 < 0 || static_cast<std::uint64_t>(m0) >= volume.shape[0] ||
-                    static_cast<std::uint64_t>(m1) >= volume.shape[1] ||
-                    static_cast<std::uint64_t>(m2) >= volume.shape[2])
-                    continue;
-                data[n] = volume(m0, m1, m2);
-                model[n] = tmpl[static_cast<std::size_t>((a * 5 + b) * 5 + c)];
-                ++n;
-            }
-    if (n == 0) return 0.0f;
+float pearson(const float* data, const float* model, std::size_t n) {
     const float count = static_cast<float>(n);
     float sum_d = -0.0f, sum_t = -0.0f;
     for (std::size_t e = 0; e < n; ++e) {
@@ -45,6 +28,80 @@ float correlation(const View3<float>& volume, const std::array<std::uint64_t, 3>
     const float den = sdd * stt;
     return den == 0.0f ? 0.0f : sdt / std::sqrt(den);
 }
+
+// Correlates peaks with one template. Peaks whose whole 5x5x5 neighbourhood lies inside the
+// volume (nearly all) reuse the template's centred values and its sum of squares, computed
+// once in the same order, so they get exactly the value of the general path.
+class Correlator {
+public:
+    Correlator(const View3<float>& volume, const std::array<float, 125>& tmpl) : volume_(volume), tmpl_(tmpl) {
+        float sum_t = -0.0f;
+        for (float t : tmpl_) sum_t += t;
+        const float mt = sum_t / 125.0f;
+        for (std::size_t e = 0; e < 125; ++e) {
+            centred_[e] = tmpl_[e] - mt;
+            stt_ += centred_[e] * centred_[e];
+            const std::ptrdiff_t a = static_cast<std::ptrdiff_t>(e / 25) - 2;
+            const std::ptrdiff_t b = static_cast<std::ptrdiff_t>(e / 5 % 5) - 2;
+            const std::ptrdiff_t c = static_cast<std::ptrdiff_t>(e % 5) - 2;
+            offset_[e] = a * volume.strides[0] + b * volume.strides[1] + c * volume.strides[2];
+        }
+    }
+
+    float operator()(const std::array<std::uint64_t, 3>& index) const {
+        bool interior = true;
+        for (std::size_t k = 0; k < 3; ++k) interior = interior && index[k] >= 2 && index[k] + 2 < volume_.shape[k];
+        return interior ? interior_correlation(index) : border_correlation(index);
+    }
+
+private:
+    float interior_correlation(const std::array<std::uint64_t, 3>& index) const {
+        const char* centre = volume_.data;
+        for (std::size_t k = 0; k < 3; ++k) centre += static_cast<std::ptrdiff_t>(index[k]) * volume_.strides[k];
+        std::array<float, 125> data;
+        float sum_d = -0.0f;
+        for (std::size_t e = 0; e < 125; ++e) {
+            std::memcpy(&data[e], centre + offset_[e], sizeof(float));
+            sum_d += data[e];
+        }
+        const float md = sum_d / 125.0f;
+        float sdt = 0.0f, sdd = 0.0f;
+        for (std::size_t e = 0; e < 125; ++e) {
+            const float dd = data[e] - md;
+            sdt += dd * centred_[e];
+            sdd += dd * dd;
+        }
+        const float den = sdd * stt_;
+        return den == 0.0f ? 0.0f : sdt / std::sqrt(den);
+    }
+
+    // Only the voxels inside the volume take part, on both sides; no padding.
+    float border_correlation(const std::array<std::uint64_t, 3>& index) const {
+        std::array<float, 125> data{}, model{};
+        std::size_t n = 0;
+        for (std::int64_t a = 0; a < 5; ++a)
+            for (std::int64_t b = 0; b < 5; ++b)
+                for (std::int64_t c = 0; c < 5; ++c) {
+                    const std::array<std::int64_t, 3> m{static_cast<std::int64_t>(index[0]) + a - 2,
+                                                        static_cast<std::int64_t>(index[1]) + b - 2,
+                                                        static_cast<std::int64_t>(index[2]) + c - 2};
+                    bool inside = true;
+                    for (std::size_t k = 0; k < 3; ++k)
+                        inside = inside && m[k] >= 0 && static_cast<std::uint64_t>(m[k]) < volume_.shape[k];
+                    if (!inside) continue;
+                    data[n] = volume_(m[0], m[1], m[2]);
+                    model[n] = tmpl_[static_cast<std::size_t>((a * 5 + b) * 5 + c)];
+                    ++n;
+                }
+        return n == 0 ? 0.0f : pearson(data.data(), model.data(), n);
+    }
+
+    const View3<float>& volume_;
+    const std::array<float, 125>& tmpl_;
+    std::array<float, 125> centred_{};
+    std::array<std::ptrdiff_t, 125> offset_{};
+    float stt_ = 0.0f;
+};
 
 }  // namespace
 
@@ -73,7 +130,8 @@ void compute_correlations(const View3<float>& volume, const DetectionExtent3D& e
                           const std::array<float, 3>& sigmas) {
     if (peaks.empty()) return;
     const std::array<float, 125> tmpl = gaussian_template(extent, volume.shape, sigmas);
-    for (Peak3D& peak : peaks) peak.correlation = correlation(volume, peak.index, tmpl);
+    const Correlator correlate(volume, tmpl);
+    for (Peak3D& peak : peaks) peak.correlation = correlate(peak.index);
 }
 
 void keep_correlated(std::vector<Peak3D>& peaks, float threshold) {
