@@ -5,6 +5,8 @@
 #include "detection2d.hpp"
 #include "errors.hpp"
 #include "localize.hpp"
+#include "linking.hpp"
+#include "linking3d.hpp"
 #include "python/boundary.hpp"
 #include "radial_symmetry2d.hpp"
 #include "detection3d.hpp"
@@ -179,6 +181,22 @@ PyObject* rs_radial_symmetry_3d(PyObject*, PyObject* args, PyObject* kwargs) {
 }
 
 // ---- rs_link_points -------------------------------------------------------------------
+std::vector<View2<float>> table_views(const std::vector<py::ArrayArg<float, 2>>& frames) {
+    std::vector<View2<float>> views;
+    views.reserve(frames.size());
+    for (const auto& f : frames) views.push_back(f.view);
+    return views;
+}
+
+// (point matrix rows x (D + 1) float32, track_end_indices uint32)
+template <std::size_t D>
+Ref track_matrices(ExportMatrices<D>&& tracks) {
+    const std::size_t rows = tracks.rows();
+    const std::size_t ends = tracks.track_end_indices.size();
+    Ref matrix = py::to_numpy(std::move(tracks.matrix), {rows, ExportMatrices<D>::cols});
+    return py::tuple_of(std::move(matrix), py::to_numpy(std::move(tracks.track_end_indices), {ends}));
+}
+
 PyObject* rs_link_points(PyObject*, PyObject* args, PyObject* kwargs) {
     return py::guarded([&]() -> Ref {
         const auto a = py::parse_args<4>(args, kwargs, "rs_link_points",
@@ -187,8 +205,9 @@ PyObject* rs_link_points(PyObject*, PyObject* args, PyObject* kwargs) {
         const float max_distance = py::to_f32(a[1], "max_distance");
         const std::uint64_t max_skip = py::to_size(a[2], "max_skip");
         const float max_intensity_ratio = py::to_f32(a[3], "max_intensity_ratio");
-        (void)frames, (void)max_distance, (void)max_skip, (void)max_intensity_ratio;
-        not_built_yet("rs_link_points");
+        auto tracks = linking::link_and_export(linking::read_frames(table_views(frames)), max_skip, max_distance,
+                                               max_intensity_ratio);
+        return track_matrices(std::move(tracks));
     });
 }
 
@@ -199,8 +218,8 @@ PyObject* rs_link_points_3d(PyObject*, PyObject* args, PyObject* kwargs) {
         const auto frames = py::to_array_list(a[0], "points_list");
         const float max_distance = py::to_f32(a[1], "max_distance");
         const std::uint64_t max_skip = py::to_size(a[2], "max_skip");
-        (void)frames, (void)max_distance, (void)max_skip;
-        not_built_yet("rs_link_points_3d");
+        auto tracks = linking3d::link_and_export(linking3d::read_frames(table_views(frames)), max_skip, max_distance);
+        return track_matrices(std::move(tracks));
     });
 }
 

@@ -47,15 +47,39 @@ enum class LocalizationMethod { RadialSymmetry, GaussianFitting };
 // Exact, case-sensitive match; anything else throws ValueError with the user-facing text.
 LocalizationMethod parse_localization_method(std::string_view name);
 
-// Track matrices as the linkers return them: a row-major rows x cols float matrix and
-// the exclusive end row of each track.
-struct ExportMatrices {
-    std::vector<float> matrix;
-    std::size_t rows = 0;
-    std::size_t cols = 0;
-    std::vector<std::uint32_t> track_end_indices;
+// A localized point as the linkers carry it: position (x, y[, z]) and intensity, copied
+// bit for bit from its frame table row.
+template <std::size_t D>
+struct TrackPoint {
+    std::array<float, D> position{};
+    float intensity = 0;
 };
-using ExportMatrices2D = ExportMatrices;  // cols == 3: x, y, intensity
-using ExportMatrices3D = ExportMatrices;  // cols == 4: x, y, z, intensity
+using Point2D = TrackPoint<2>;
+using Point3D = TrackPoint<3>;
+
+// Track matrices as the linkers return them: a row-major rows x (D + 1) float matrix
+// (x, y[, z], intensity) holding every point of every track, track after track, and the
+// exclusive end row of each track.
+template <std::size_t D>
+struct ExportMatrices {
+    static constexpr std::size_t cols = D + 1;
+    std::vector<float> matrix;
+    std::vector<std::uint32_t> track_end_indices;
+
+    std::size_t rows() const { return matrix.size() / cols; }
+
+    // Track building appends points one by one and closes each track; the end of a track
+    // is the number of rows written so far. Throws ValueError when the rows no longer fit
+    // the 32-bit end indices.
+    void append_point(const TrackPoint<D>& p) {
+        matrix.insert(matrix.end(), p.position.begin(), p.position.end());
+        matrix.push_back(p.intensity);
+    }
+    void end_track();
+
+    static ExportMatrices from_tracks(const std::vector<std::vector<TrackPoint<D>>>& tracks);
+};
+using ExportMatrices2D = ExportMatrices<2>;  // x, y, intensity
+using ExportMatrices3D = ExportMatrices<3>;  // x, y, z, intensity
 
 }  // namespace trakora
