@@ -4,11 +4,15 @@
 #define TRAKORA_IMPORT_NUMPY_API
 #include "detection2d.hpp"
 #include "errors.hpp"
+#include "image.hpp"
+#include "image3d.hpp"
 #include "localize.hpp"
 #include "linking.hpp"
 #include "linking3d.hpp"
 #include "python/boundary.hpp"
 #include "radial_symmetry2d.hpp"
+#include "value_image.hpp"
+#include "value_image3d.hpp"
 #include "detection3d.hpp"
 #include "gaussian_correlation.hpp"
 #include "localize3d.hpp"
@@ -18,11 +22,6 @@ namespace trakora {
 namespace {
 
 using py::Ref;
-
-[[noreturn]] void not_built_yet(const char* name) {
-    PyErr_Format(PyExc_NotImplementedError, "%s is not built yet", name);
-    throw py::PythonError{};
-}
 
 // ---- rs_detect_peaks ------------------------------------------------------------------
 PyObject* rs_detect_peaks(PyObject*, PyObject* args, PyObject* kwargs) {
@@ -108,8 +107,14 @@ PyObject* rs_draw_tracks(PyObject*, PyObject* args, PyObject* kwargs) {
         const auto ends = py::to_array<std::int32_t, 1>(a[1], "track_end_indices");
         PyObject* extent = py::to_tuple(a[2], "extent");
         const float pixel_size = py::to_f32(a[3], "pixel_size");
-        (void)matrix, (void)ends, (void)extent, (void)pixel_size;
-        not_built_yet("rs_draw_tracks");
+        const auto grid = image::grid_geometry({py::tuple_item_f32(extent, 0), py::tuple_item_f32(extent, 1),
+                                                py::tuple_item_f32(extent, 2), py::tuple_item_f32(extent, 3)},
+                                               pixel_size);
+        auto out = image::draw_tracks(matrix.view, ends.view, grid);
+        const auto e = grid.extent();
+        return py::tuple_of(py::to_numpy(std::move(out.values)), py::to_numpy(std::move(out.counts)),
+                            py::tuple_of(py::to_float(e[0]), py::to_float(e[1]), py::to_float(e[2]),
+                                         py::to_float(e[3])));
     });
 }
 
@@ -122,8 +127,15 @@ PyObject* rs_draw_tracks_3d(PyObject*, PyObject* args, PyObject* kwargs) {
         const auto ends = py::to_array<std::int32_t, 1>(a[1], "track_end_indices");
         PyObject* extent = py::to_tuple(a[2], "extent");
         const float pixel_size = py::to_f32(a[3], "pixel_size");
-        (void)matrix, (void)ends, (void)extent, (void)pixel_size;
-        not_built_yet("rs_draw_tracks_3d");
+        const Extent3D extent3d{py::tuple_item_f32(extent, 0), py::tuple_item_f32(extent, 1),
+                                py::tuple_item_f32(extent, 2), py::tuple_item_f32(extent, 3),
+                                py::tuple_item_f32(extent, 4), py::tuple_item_f32(extent, 5)};
+        const auto grid = image3d::grid_geometry(extent3d, pixel_size);
+        auto out = image3d::draw_tracks_3d(matrix.view, ends.view, grid);
+        const auto e = grid.extent();
+        return py::tuple_of(py::to_numpy(std::move(out.sums)), py::to_numpy(std::move(out.counts)),
+                            py::tuple_of(py::to_float(e[0]), py::to_float(e[1]), py::to_float(e[2]),
+                                         py::to_float(e[3]), py::to_float(e[4]), py::to_float(e[5])));
     });
 }
 
@@ -136,8 +148,15 @@ PyObject* rs_draw_tracks_value(PyObject*, PyObject* args, PyObject* kwargs) {
         const auto ends = py::to_array<std::int32_t, 1>(a[1], "track_end_indices");
         PyObject* extent = py::to_tuple(a[2], "extent");
         const float pixel_size = py::to_f32(a[3], "pixel_size");
-        (void)matrix, (void)ends, (void)extent, (void)pixel_size;
-        not_built_yet("rs_draw_tracks_value");
+        const auto grid = image::grid_geometry({py::tuple_item_f32(extent, 0), py::tuple_item_f32(extent, 1),
+                                                py::tuple_item_f32(extent, 2), py::tuple_item_f32(extent, 3)},
+                                               pixel_size);
+        auto out = value_image::draw_tracks_value(matrix.view, ends.view, grid);
+        const auto e = grid.extent();
+        return py::tuple_of(py::to_numpy(std::move(out.intensity)), py::to_numpy(std::move(out.value)),
+                            py::to_numpy(std::move(out.count)),
+                            py::tuple_of(py::to_float(e[0]), py::to_float(e[1]), py::to_float(e[2]),
+                                         py::to_float(e[3])));
     });
 }
 
@@ -151,8 +170,16 @@ PyObject* rs_draw_tracks_value_3d(PyObject*, PyObject* args, PyObject* kwargs) {
         const auto ends = py::to_array<std::int32_t, 1>(a[1], "track_end_indices");
         PyObject* extent = py::to_tuple(a[2], "extent");
         const float pixel_size = py::to_f32(a[3], "pixel_size");
-        (void)matrix, (void)ends, (void)extent, (void)pixel_size;
-        not_built_yet("rs_draw_tracks_value_3d");
+        const Extent3D extent3d{py::tuple_item_f32(extent, 0), py::tuple_item_f32(extent, 1),
+                                py::tuple_item_f32(extent, 2), py::tuple_item_f32(extent, 3),
+                                py::tuple_item_f32(extent, 4), py::tuple_item_f32(extent, 5)};
+        const auto grid = image3d::grid_geometry(extent3d, pixel_size);
+        auto out = value_image3d::draw_tracks_value_3d(matrix.view, ends.view, grid);
+        const auto e = grid.extent();
+        return py::tuple_of(py::to_numpy(std::move(out.intensity)), py::to_numpy(std::move(out.value)),
+                            py::to_numpy(std::move(out.count)),
+                            py::tuple_of(py::to_float(e[0]), py::to_float(e[1]), py::to_float(e[2]),
+                                         py::to_float(e[3]), py::to_float(e[4]), py::to_float(e[5])));
     });
 }
 
