@@ -1,12 +1,17 @@
 #include "detection2d.hpp"
 
 #include <algorithm>
+#include <bit>
 #include <cfloat>
 #include <cmath>
 #include <cstdint>
 #include <cstring>
 #include <limits>
 #include <string>
+
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
 
 #include "errors.hpp"
 #include "pool.hpp"
@@ -52,26 +57,48 @@ inline bool is_peak_in_rows(const float* up, const float* mid, const float* down
     return mid[c + 1] < v && down[c - 1] < v && down[c] < v && down[c + 1] < v;
 }
 
-// Pixels tested against the threshold at once.
-constexpr std::size_t threshold_block = 16;
+// Pixels tested at once: four vectors of four floats.
+constexpr std::size_t block = 16;
 
-// True when all threshold_block values starting at p are below the threshold (a NaN is
-// not below).
+// True when all `block` values starting at p are below the threshold (a NaN is not below).
 inline bool all_below(const float* p, float threshold) {
-#if defined(__GNUC__)
-    using f4 = float __attribute__((vector_size(16)));
-    using i4 = std::int32_t __attribute__((vector_size(16)));
-    static_assert(threshold_block == 16, "four vectors of four floats");
-    f4 v[4];
-    std::memcpy(v, p, sizeof v);
-    const f4 t = {threshold, threshold, threshold, threshold};
-    const i4 below = (v[0] < t) & (v[1] < t) & (v[2] < t) & (v[3] < t);
-    return (below[0] & below[1] & below[2] & below[3]) != 0;
+#if defined(__SSE2__)
+    const __m128 t = _mm_set1_ps(threshold);
+    const __m128 below = _mm_and_ps(_mm_and_ps(_mm_cmplt_ps(_mm_loadu_ps(p), t), _mm_cmplt_ps(_mm_loadu_ps(p + 4), t)),
+                                    _mm_and_ps(_mm_cmplt_ps(_mm_loadu_ps(p + 8), t), _mm_cmplt_ps(_mm_loadu_ps(p + 12), t)));
+    return _mm_movemask_ps(below) == 0xF;
 #else
     bool below = true;
-    for (std::size_t k = 0; k < threshold_block; ++k) below &= p[k] < threshold;
+    for (std::size_t k = 0; k < block; ++k) below &= p[k] < threshold;
     return below;
 #endif
+}
+
+// Bit k is set when pixel c + k of the middle row reaches the threshold and is a peak.
+inline unsigned peak_bits(const float* up, const float* mid, const float* down, std::size_t c, float threshold) {
+    unsigned bits = 0;
+#if defined(__SSE2__)
+    const __m128 t = _mm_set1_ps(threshold);
+    for (std::size_t q = 0; q < block; q += 4) {
+        const std::size_t k = c + q;
+        const __m128 v = _mm_loadu_ps(mid + k);
+        // Earlier neighbours reject when brighter; later ones unless strictly darker.
+        const __m128 earlier_reject =
+            _mm_or_ps(_mm_or_ps(_mm_cmpgt_ps(_mm_loadu_ps(up + k - 1), v), _mm_cmpgt_ps(_mm_loadu_ps(up + k), v)),
+                      _mm_or_ps(_mm_cmpgt_ps(_mm_loadu_ps(up + k + 1), v), _mm_cmpgt_ps(_mm_loadu_ps(mid + k - 1), v)));
+        const __m128 later_ok =
+            _mm_and_ps(_mm_and_ps(_mm_cmplt_ps(_mm_loadu_ps(mid + k + 1), v), _mm_cmplt_ps(_mm_loadu_ps(down + k - 1), v)),
+                       _mm_and_ps(_mm_cmplt_ps(_mm_loadu_ps(down + k), v), _mm_cmplt_ps(_mm_loadu_ps(down + k + 1), v)));
+        const __m128 reject = _mm_or_ps(_mm_or_ps(_mm_cmplt_ps(v, t), earlier_reject), _mm_andnot_ps(later_ok, _mm_castsi128_ps(_mm_set1_epi32(-1))));
+        bits |= static_cast<unsigned>(~_mm_movemask_ps(reject) & 0xF) << q;
+    }
+#else
+    for (std::size_t k = 0; k < block; ++k) {
+        const float v = mid[c + k];
+        if (!(v < threshold) && is_peak_in_rows(up, mid, down, c + k, v)) bits |= 1u << k;
+    }
+#endif
+    return bits;
 }
 
 void scan_dense_row(const View2<float>& image, const PixelMapping& mapping, float threshold, std::size_t row,
@@ -80,15 +107,19 @@ void scan_dense_row(const View2<float>& image, const PixelMapping& mapping, floa
     const float* mid = row_pointer(image, row);
     const float* down = row_pointer(image, row + 1);
     const std::size_t end = image.shape[1] - 1;
-    // Nearly every pixel fails the threshold: test a block at once and look at single
-    // pixels only in blocks where some pixel passes.
-    constexpr std::size_t block = threshold_block;
+    // Nearly every pixel fails the threshold: blocks where all do are skipped after one
+    // cheap test; the others get the whole neighbourhood rule for all their pixels at once.
+    // The row below is fetched ahead as well: blocks that pass read it, and it is the next
+    // row's middle row, so the image still streams through memory once.
     std::size_t c = 1;
     for (; c + block <= end; c += block) {
+#if defined(__SSE2__)
+        _mm_prefetch(reinterpret_cast<const char*>(down + c + 4 * block), _MM_HINT_T0);
+#endif
         if (all_below(mid + c, threshold)) continue;
-        for (std::size_t k = c; k < c + block; ++k) {
-            const float v = mid[k];
-            if (!(v < threshold) && is_peak_in_rows(up, mid, down, k, v)) out.push_back(mapping.peak(row, k, v));
+        for (unsigned bits = peak_bits(up, mid, down, c, threshold); bits != 0; bits &= bits - 1) {
+            const std::size_t k = c + static_cast<std::size_t>(std::countr_zero(bits));
+            out.push_back(mapping.peak(row, k, mid[k]));
         }
     }
     for (; c < end; ++c) {
