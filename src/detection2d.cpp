@@ -64,9 +64,9 @@ constexpr std::size_t block = 16;
 inline bool all_below(const float* p, float threshold) {
 #if defined(__SSE2__)
     const __m128 t = _mm_set1_ps(threshold);
-    const __m128 below = _mm_and_ps(_mm_and_ps(_mm_cmplt_ps(_mm_loadu_ps(p), t), _mm_cmplt_ps(_mm_loadu_ps(p + 4), t)),
-                                    _mm_and_ps(_mm_cmplt_ps(_mm_loadu_ps(p + 8), t), _mm_cmplt_ps(_mm_loadu_ps(p + 12), t)));
-    return _mm_movemask_ps(below) == 0xF;
+    const auto below = [&](const float* q) { return _mm_cmplt_ps(_mm_loadu_ps(q), t); };
+    const __m128 all = _mm_and_ps(_mm_and_ps(below(p), below(p + 4)), _mm_and_ps(below(p + 8), below(p + 12)));
+    return _mm_movemask_ps(all) == 0xF;
 #else
     bool below = true;
     for (std::size_t k = 0; k < block; ++k) below &= p[k] < threshold;
@@ -82,14 +82,12 @@ inline unsigned peak_bits(const float* up, const float* mid, const float* down, 
     for (std::size_t q = 0; q < block; q += 4) {
         const std::size_t k = c + q;
         const __m128 v = _mm_loadu_ps(mid + k);
-        // Earlier neighbours reject when brighter; later ones unless strictly darker.
-        const __m128 earlier_reject =
-            _mm_or_ps(_mm_or_ps(_mm_cmpgt_ps(_mm_loadu_ps(up + k - 1), v), _mm_cmpgt_ps(_mm_loadu_ps(up + k), v)),
-                      _mm_or_ps(_mm_cmpgt_ps(_mm_loadu_ps(up + k + 1), v), _mm_cmpgt_ps(_mm_loadu_ps(mid + k - 1), v)));
-        const __m128 later_ok =
-            _mm_and_ps(_mm_and_ps(_mm_cmplt_ps(_mm_loadu_ps(mid + k + 1), v), _mm_cmplt_ps(_mm_loadu_ps(down + k - 1), v)),
-                       _mm_and_ps(_mm_cmplt_ps(_mm_loadu_ps(down + k), v), _mm_cmplt_ps(_mm_loadu_ps(down + k + 1), v)));
-        const __m128 reject = _mm_or_ps(_mm_or_ps(_mm_cmplt_ps(v, t), earlier_reject), _mm_andnot_ps(later_ok, _mm_castsi128_ps(_mm_set1_epi32(-1))));
+        const auto brighter = [&](const float* p) { return _mm_cmpgt_ps(_mm_loadu_ps(p), v); };
+        const auto not_darker = [&](const float* p) { return _mm_cmpnlt_ps(_mm_loadu_ps(p), v); };  // NaN too
+        const __m128 reject = _mm_or_ps(
+            _mm_or_ps(_mm_or_ps(_mm_cmplt_ps(v, t), brighter(up + k - 1)), _mm_or_ps(brighter(up + k), brighter(up + k + 1))),
+            _mm_or_ps(_mm_or_ps(brighter(mid + k - 1), not_darker(mid + k + 1)),
+                      _mm_or_ps(_mm_or_ps(not_darker(down + k - 1), not_darker(down + k)), not_darker(down + k + 1))));
         bits |= static_cast<unsigned>(~_mm_movemask_ps(reject) & 0xF) << q;
     }
 #else
@@ -114,7 +112,7 @@ void scan_dense_row(const View2<float>& image, const PixelMapping& mapping, floa
     std::size_t c = 1;
     for (; c + block <= end; c += block) {
 #if defined(__SSE2__)
-        _mm_prefetch(reinterpret_cast<const char*>(down + c + 4 * block), _MM_HINT_T0);
+        if (c + 5 * block <= end) _mm_prefetch(reinterpret_cast<const char*>(down + c + 4 * block), _MM_HINT_T0);
 #endif
         if (all_below(mid + c, threshold)) continue;
         for (unsigned bits = peak_bits(up, mid, down, c, threshold); bits != 0; bits &= bits - 1) {
