@@ -41,17 +41,33 @@ def test_demo_writes_images_and_prints_both_scores(tmp_path):
     scores = json.loads((out / "summary.json").read_text())["scores"]
     assert all(s["jaccard"] > 0.8 and s["links_recovered"] > 0.7 for s in scores)
 
+    on_cluster = tmp_path / "demo-cluster"
+    proc = run_cli("demo", "--frames", 15, "--size", 64, "--quiet", "--out", on_cluster, "--workers", 2)
+    assert proc.returncode == 0, proc.stderr
+    assert (on_cluster / "tracks.csv").read_text() == (out / "tracks.csv").read_text()
+
 
 def test_run_on_npy_and_tiff_gives_the_same_tracks(small_stack, tmp_path):
     tiff = tmp_path / "stack.ome.tif"
     tifffile.imwrite(tiff, np.load(small_stack), metadata={"axes": "TYX"})
     outputs = []
-    for source in (small_stack, tiff):
-        out = tmp_path / source.name
+    for k, source in enumerate((small_stack, tiff)):
+        out = tmp_path / f"out{k}"
         proc = run_cli("run", source, "--quiet", "--out", out, "--max-skip", 0, "--threshold", 160)
         assert proc.returncode == 0, proc.stderr
         outputs.append((out / "tracks.csv").read_text())
     assert outputs[0] == outputs[1] and len(outputs[0].splitlines()) > 10
+
+
+def test_run_on_a_volume_stack(tmp_path):
+    rec = simulate_recording(frames=6, shape=(12, 40, 40), n_channels=1, spots_per_channel=3, n_brownian=4, seed=4)
+    path = tmp_path / "volumes.npy"
+    np.save(path, rec.stack)
+    proc = run_cli("run", path, "--quiet", "--out", tmp_path / "out", "--z-step", 2, "--method", "gaussian_fitting")
+    assert proc.returncode == 0, proc.stderr
+    header = (tmp_path / "out" / "tracks.csv").read_text().splitlines()[0]
+    assert header == "track,frame,time,x,y,z,intensity,speed"
+    assert (tmp_path / "out" / "speed.png").stat().st_size > 0
 
 
 def _one_line_error(proc):

@@ -14,7 +14,7 @@ def f32(rows, ncol=3):
 
 @pytest.fixture(scope="module")
 def recording_2d():
-    return simulate_recording(frames=30, shape=(96, 96), n_channels=2, spots_per_channel=6,
+    return simulate_recording(frames=30, shape=(128, 128), n_channels=2, spots_per_channel=6,
                               n_brownian=10, seed=3)
 
 
@@ -25,24 +25,26 @@ def recording_3d():
 
 
 # Tolerances: the simulated spots have amplitude 150-250 over noise 8 and sigma 1.3 px;
-# misses come from spots that cross each other.
+# the misses are spots closer than about 3 px to another one, which merge into one peak.
 @pytest.mark.parametrize("method", ["radial_symmetry", "gaussian_fitting"])
 def test_2d_workflow_recovers_ground_truth(recording_2d, method):
     result = track(recording_2d.stack, TrackingParams(localization_method=method))
     s = score(result, recording_2d.truth)
-    assert s["jaccard"] >= 0.9
-    assert s["rmse_px"] <= 0.35
-    assert s["links_recovered"] >= 0.85
+    assert s["jaccard"] >= 0.93
+    assert s["rmse_px"] <= 0.25
+    assert s["links_recovered"] >= 0.9
     frames = result.table().groupby("track")["frame"]
     assert (frames.diff().dropna().between(1, 2)).all()   # max_skip 1
 
 
-@pytest.mark.parametrize("method", ["radial_symmetry", "gaussian_fitting"])
-def test_3d_workflow_recovers_ground_truth(recording_3d, method):
+# 3D radial symmetry is biased by its gradient rule (a shift along one axis is under-estimated
+# and leaks into the others), hence its wider RMSE bound.
+@pytest.mark.parametrize("method, rmse", [("radial_symmetry", 0.5), ("gaussian_fitting", 0.35)])
+def test_3d_workflow_recovers_ground_truth(recording_3d, method, rmse):
     result = track(recording_3d.stack, TrackingParams(localization_method=method))
     s = score(result, recording_3d.truth, margin=3)
     assert s["jaccard"] >= 0.85
-    assert s["rmse_px"] <= 0.5
+    assert s["rmse_px"] <= rmse
     assert s["links_recovered"] >= 0.8
     assert result.rendering.density.shape == recording_3d.stack.shape[1:]
 
