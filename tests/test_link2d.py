@@ -1,0 +1,271 @@
+"""rs_link_points: frame-pair assignment over all gaps, the merge and the track matrices."""
+import os
+import subprocess
+import sys
+import textwrap
+
+import numpy as np
+import pytest
+from scipy.optimize import linear_sum_assignment
+
+import trakora
+
+NAN = float("nan")
+
+
+def frame(*points):
+    """A frame table with rows (x, y, intensity)."""
+    return np.array(points, np.float32).reshape(-1, 3)
+
+
+def link(frames, max_distance=1.0, max_skip=0, ratio=10.0):
+    return trakora.rs_link_points(frames, max_distance, max_skip, ratio)
+
+
+def track(*points):
+    """An expected track: (x, y) tuples as the float32 values the linker carries."""
+    return [tuple(float(np.float32(c)) for c in p) for p in points]
+
+
+def tracks_of(result):
+    """The tracks as lists of (x, y) tuples."""
+    matrix, ends = result
+    starts = np.concatenate([[0], ends[:-1]]).astype(int)
+    return [[tuple(map(float, row[:2])) for row in matrix[s:e]] for s, e in zip(starts, ends)]
+
+
+@pytest.mark.parametrize("frames", [
+    [],
+    [frame((0, 0, 1))],
+    [frame(), frame()],
+    [np.zeros((0, 1), np.float32), np.zeros((0, 7), np.float32)],
+    [frame((0, 0, 1)), frame((5, 5, 1))],
+])
+def test_no_tracks_gives_a_0x3_matrix(frames):
+    matrix, ends = link(frames)
+    assert matrix.shape == (0, 3) and matrix.dtype == np.float32
+    assert ends.shape == (0,) and ends.dtype == np.uint32
+
+
+def test_three_frame_track_in_frame_order():
+    matrix, ends = link([frame((0, 0, 100)), frame((0.5, 0, 100)), frame((1.0, 0, 100))], 1.0, 0, 2.0)
+    np.testing.assert_array_equal(matrix, [[0, 0, 100], [0.5, 0, 100], [1.0, 0, 100]])
+    np.testing.assert_array_equal(ends, [3])
+    assert matrix.flags.c_contiguous
+
+
+@pytest.mark.parametrize("max_skip, expected", [(0, []), (1, [track((0, 0), (0.5, 0))]),
+                                                (2**64 - 1, [track((0, 0), (0.5, 0))])])
+def test_a_link_across_an_empty_frame_needs_max_skip(max_skip, expected):
+    assert tracks_of(link([frame((0, 0, 1)), frame(), frame((0.5, 0, 1))], 1.0, max_skip)) == expected
+
+
+@pytest.mark.parametrize("first, second, ratio, linked", [
+    (100, 300, 2.0, False), (300, 100, 2.0, False),
+    (100, 300, 3.0, True), (300, 100, 3.0, True),
+    (100, NAN, 2.0, True),  # a comparison with NaN is never "greater"
+])
+def test_intensity_ratio_bounds_links_both_ways(first, second, ratio, linked):
+    matrix, ends = link([frame((0, 0, first)), frame((0.5, 0, second))], 1.0, 0, ratio)
+    assert len(ends) == int(linked)
+    if linked:
+        np.testing.assert_array_equal(matrix[:, 2], np.array([first, second], np.float32))
+
+
+@pytest.mark.parametrize("target, max_distance", [((1.0, 0.0), 1.0), ((0.0, -1.0), 1.0), ((0.3, 0.4), 0.5)])
+def test_a_target_at_exactly_max_distance_is_linked(target, max_distance):
+    t = np.float32(target)
+    d2 = t[0] * t[0] + t[1] * t[1]
+    assert d2 == np.float32(max_distance) * np.float32(max_distance)  # the case really is exact
+    assert len(link([frame((0, 0, 1)), frame((*target, 1))], max_distance)[1]) == 1
+
+
+def test_just_beyond_max_distance_is_not_linked():
+    beyond = float(np.nextafter(np.float32(1.0), np.float32(2.0)))
+    assert len(link([frame((0, 0, 1)), frame((beyond, 0, 1))], 1.0)[1]) == 0
+
+
+def test_shorter_gaps_win_the_merge():
+    a, e = (0.0, 0.0), (0.3, 0.0)
+    b = (0.05, 0.0)
+    k, d = (0.32, 0.0), (0.3, 0.5)
+    frames = [frame((*a, 1), (*e, 1)), frame((*b, 1)), frame((*k, 1), (*d, 1))]
+    # The gap-2 pair alone would link A->D and E->K; both are dropped by the merge.
+    assert tracks_of(link(frames, 1.0, 1, 10.0)) == [track(a, b, k)]
+    assert tracks_of(link([frames[0], frame(), frames[2]], 1.0, 1, 10.0)) == [track(a, d), track(e, k)]
+
+
+@pytest.mark.parametrize("q2, expected", [
+    ((1.1, 0.0), [track((0, 0), (0.5, 0)), track((0.6, 0), (1.1, 0))]),
+    ((1.5, 0.0), [track((0.6, 0), (0.5, 0))]),
+])
+def test_the_whole_frame_pair_is_optimised(q2, expected):
+    frames = [frame((0, 0, 1), (0.6, 0, 1)), frame((0.5, 0, 1), (*q2, 1))]
+    assert tracks_of(link(frames)) == expected
+
+
+@pytest.mark.parametrize("sources, targets, expected", [
+    ([(0, 0), (1, 0)], [(0.5, 0)], [track((1, 0), (0.5, 0))]),  # the later source keeps the target
+    ([(0.5, 0)], [(0, 0), (1, 0)], [track((0.5, 0), (0, 0))]),  # the first target wins
+])
+def test_ties_follow_the_solver_search_order(sources, targets, expected):
+    frames = [frame(*[(*p, 1) for p in sources]), frame(*[(*p, 1) for p in targets])]
+    assert tracks_of(link(frames)) == expected
+
+
+def test_negative_coordinates_near_zero_are_found():
+    assert tracks_of(link([frame((-0.5, 0, 1)), frame((0.4, 0, 1))])) == [track((-0.5, 0), (0.4, 0))]
+    assert tracks_of(link([frame((-3.2, -7.9, 1)), frame((-2.6, -7.5, 1))])) == [track((-3.2, -7.9), (-2.6, -7.5))]
+
+
+@pytest.mark.parametrize("bad", [(NAN, 0.0), (0.0, NAN), (float("inf"), 0.0)])
+def test_points_without_a_finite_distance_are_never_linked(bad):
+    matrix, ends = link([frame((*bad, 1), (5, 5, 1)), frame((0, 0, 1), (5.2, 5, 1)), frame((*bad, 1))], 1.0, 1)
+    np.testing.assert_array_equal(ends, [2])
+    np.testing.assert_array_equal(matrix[:, :2], np.float32([[5, 5], [5.2, 5]]))
+
+
+def random_frames(rng, count, points, extent=10.0, columns=3):
+    return [np.column_stack([rng.uniform(-1, extent, (n, 2)), rng.uniform(1, 2, n),
+                             rng.normal(size=(n, columns - 3))]).astype(np.float32)
+            for n in rng.integers(0, points + 1, count)]
+
+
+def test_huge_max_skip_equals_the_largest_useful_one():
+    frames = random_frames(np.random.default_rng(1), 7, 12)
+    expected = link(frames, 1.5, 5, 1.5)
+    for max_skip in (6, 1000, 2**64 - 1):
+        for a, b in zip(link(frames, 1.5, max_skip, 1.5), expected):
+            np.testing.assert_array_equal(a, b)
+
+
+def test_tables_are_read_through_their_strides():
+    rng = np.random.default_rng(2)
+    frames = random_frames(rng, 6, 30, columns=5)
+    expected = link(frames, 1.2, 2, 1.5)
+    variants = [
+        [np.asfortranarray(f) for f in frames],
+        [f[::-1][::-1] for f in frames],
+        [np.ascontiguousarray(f[::-1])[::-1] for f in frames],
+        [np.ascontiguousarray(np.repeat(f, 2, axis=0))[::2] for f in frames],
+        [f[:, :3].copy() for f in frames],  # further columns are ignored
+        [np.frombuffer(b"\0" + f.tobytes(), np.float32, f.size, 1).reshape(f.shape) if f.size else f
+         for f in frames],  # unaligned
+    ]
+    for variant in variants:
+        for a, b in zip(link(variant, 1.2, 2, 1.5), expected):
+            np.testing.assert_array_equal(a, b)
+
+
+def reference_links(frames, max_distance, max_skip, ratio, dims=2):
+    """An independent model: all point pairs, a dense assignment per frame pair (ties
+    resolved arbitrarily, so use it only on tie-free data), the merge and the tracks.
+    Points are the first dims + 1 columns; ratio None means no intensity test."""
+    md = np.float32(max_distance)
+    big = 10 * int(np.trunc(md * np.float32(1e6)))
+    offsets = np.cumsum([0] + [len(f) for f in frames])
+    successor, predecessor = {}, set()
+    for gap in range(1, max_skip + 2):
+        for f in range(len(frames) - gap):
+            src, dst = frames[f], frames[f + gap]
+            if len(src) == 0 or len(dst) == 0:
+                continue
+            d2 = np.zeros((len(src), len(dst)), np.float32)
+            for axis in range(dims):
+                diff = src[:, None, axis] - dst[None, :, axis]
+                d2 = diff * diff if axis == 0 else d2 + diff * diff
+            ok = d2 <= md * md
+            if ratio is not None:
+                isrc, idst, r = src[:, None, dims], dst[None, :, dims], np.float32(ratio)
+                ok &= ~(idst > r * isrc) & ~(isrc > r * idst)
+            costs = np.full((len(src), len(dst) + len(src)), big, np.int64)
+            costs[:, :len(dst)][ok] = np.trunc(np.sqrt(d2[ok]) * np.float32(1e6)).astype(np.int64)
+            costs[np.arange(len(src)), len(dst) + np.arange(len(src))] = big // 10
+            for r, c in zip(*linear_sum_assignment(costs)):
+                a, b = offsets[f] + r, offsets[f + gap] + c
+                if c < len(dst) and a not in successor and b not in predecessor:
+                    successor[a] = b
+                    predecessor.add(b)
+    points = np.concatenate(frames)[:, :dims + 1]
+    rows, ends = [], []
+    for p in range(len(points)):
+        if p in successor and p not in predecessor:
+            while True:
+                rows.append(points[p])
+                if p not in successor:
+                    break
+                p = successor[p]
+            ends.append(len(rows))
+    return np.array(rows, np.float32).reshape(-1, dims + 1), np.array(ends, np.uint32)
+
+
+@pytest.mark.parametrize("seed, max_skip", [(s, k) for s in range(4) for k in range(4)])
+def test_random_scenes_match_an_independent_model(seed, max_skip):
+    rng = np.random.default_rng(seed)
+    frames = random_frames(rng, 8, 40, extent=6.0)
+    for ours, theirs in zip(link(frames, 1.0, max_skip, 1.4), reference_links(frames, 1.0, max_skip, 1.4)):
+        np.testing.assert_array_equal(ours, theirs)
+
+
+def test_track_invariants_on_a_crowded_scene():
+    rng = np.random.default_rng(9)
+    frames = [np.column_stack([rng.integers(0, 8, (60, 2)) * 0.5, np.full(60, 1.0)]).astype(np.float32)
+              for _ in range(6)]
+    for f, table in enumerate(frames):
+        table[:, 2] = 1000 * f + np.arange(len(table)) + 1  # unique ids; ratio wide enough to ignore
+    matrix, ends = link(frames, 1.0, 2, 1e4)
+    ids = matrix[:, 2].astype(int)
+    assert len(set(ids)) == len(ids)  # no point in two places
+    starts = np.concatenate([[0], ends[:-1]])
+    assert np.all(ends - starts >= 2)
+    first_ids = [ids[s] for s in starts]
+    assert first_ids == sorted(first_ids)  # by first frame, then row
+    for s, e in zip(starts, ends):
+        frames_of = ids[s:e] // 1000
+        assert np.all(np.diff(frames_of) >= 1) and np.all(np.diff(frames_of) <= 3)
+        steps = np.diff(matrix[s:e, :2], axis=0)
+        assert np.all((steps ** 2).sum(axis=1) <= 1.0)
+
+
+def test_too_few_columns_is_an_internal_failure():
+    with pytest.raises(BaseException) as info:
+        link([frame((0, 0, 1)), np.zeros((1, 2), np.float32)])
+    assert info.type.__name__ == "PanicException" and info.type.__module__ == "pyo3_runtime"
+    assert not issubclass(info.type, Exception)
+    assert "src/linking" in str(info.value)
+
+
+@pytest.mark.parametrize("max_distance", [NAN, float("inf"), -float("inf"), 0.0, -1.0, 1e-7, 5e-7, 2e11, 1e30])
+def test_unusable_max_distance_raises(max_distance):
+    with pytest.raises(ValueError, match="max_distance"):
+        link([frame((0, 0, 1)), frame((0, 0, 1))], max_distance)
+
+
+@pytest.mark.parametrize("max_distance", [1e-6, 1e11])
+def test_the_extreme_usable_max_distances_link(max_distance):
+    assert len(link([frame((0, 0, 1)), frame((0, 0, 1))], max_distance)[1]) == 1
+
+
+def test_results_do_not_depend_on_the_thread_count():
+    script = textwrap.dedent("""
+        import hashlib, numpy as np, trakora
+        rng = np.random.default_rng(4)
+        pos = rng.uniform(0, 60, (800, 2))
+        frames, frames3 = [], []
+        for f in range(40):
+            pos = pos + rng.normal(0, 0.3, pos.shape)
+            keep = rng.random(len(pos)) > 0.05
+            frames.append(np.column_stack([pos[keep], np.ones(keep.sum())]).astype(np.float32))
+            frames3.append(np.column_stack([pos[keep], pos[keep, :1] * 0, np.ones(keep.sum())]).astype(np.float32))
+        h = hashlib.sha256()
+        for out in trakora.rs_link_points(frames, 1.0, 2, 2.0) + trakora.rs_link_points_3d(frames3, 1.0, 2):
+            h.update(out.tobytes())
+        print(h.hexdigest())
+    """)
+    digests = set()
+    for threads in (1, 2):
+        env = dict(os.environ, TRAKORA_NUM_THREADS=str(threads))
+        run = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True, env=env, timeout=300)
+        assert run.returncode == 0, run.stderr
+        digests.add(run.stdout.strip())
+    assert len(digests) == 1
