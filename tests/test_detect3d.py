@@ -112,11 +112,13 @@ def test_peaks_match_the_rule_on_random_volumes(seed, levels, threshold):
     np.testing.assert_array_equal(intensities, [vol[i] for i in found])
 
 
-def test_threshold_is_inclusive():
-    vol = np.zeros((9, 9, 9), np.float32)
-    vol[2, 2, 2] = 0.5
-    vol[6, 6, 6] = np.nextafter(np.float32(0.5), np.float32(0))
-    assert found_indices(detect(vol, threshold=0.5)[0]) == [(2, 2, 2)]
+@pytest.mark.parametrize("k", [2, 17, 30, 38])
+def test_threshold_is_inclusive(k):
+    # Long lines are tested block by block before voxel by voxel; k = 38 lies in the tail.
+    vol = np.zeros((5, 5, 40), np.float32)
+    vol[2, 2, k] = 0.5
+    vol[2, 1, (k + 20) % 38 + 1] = np.nextafter(np.float32(0.5), np.float32(0))
+    assert found_indices(detect(vol, threshold=0.5)[0]) == [(2, 2, k)]
 
 
 def test_positions_multiply_before_dividing():
