@@ -38,7 +38,7 @@ def dask_client(address: str | None = None, workers: int | None = None):
             client.close()
         return
     with distributed.LocalCluster(n_workers=workers or 2, threads_per_worker=1, processes=True,
-                                  dashboard_address=None, env=dict(WORKER_ENV)) as cluster, \
+                                  dashboard_address=":0", env=dict(WORKER_ENV)) as cluster, \
             distributed.Client(cluster) as client:
         yield client
 
