@@ -96,7 +96,7 @@ void scan_line(const char* line, std::ptrdiff_t step, std::size_t n2, float thre
     constexpr std::size_t block = 16;
     std::size_t k = 1;
     const std::size_t end = n2 - 1;
-    if (step == static_cast<std::ptrdiff_t>(sizeof(float))) {
+    if (step == static_cast<std::ptrdiff_t>(sizeof(float)) && end >= 1 + block) {
         for (; k + block <= end; k += block) {
             const char* p = line + k * sizeof(float);
             if (!any_reaches(p, threshold)) continue;
@@ -105,6 +105,8 @@ void scan_line(const char* line, std::ptrdiff_t step, std::size_t n2, float thre
                 if (!(v < threshold) && hood.is_peak_in_neighborhood(p + b * sizeof(float), v)) emit(k + b, v);
             }
         }
+        // The rest of the line is tested as the last whole block, overlapping the one before.
+        if (k < end && !any_reaches(line + (end - block) * sizeof(float), threshold)) k = end;
     }
     for (; k < end; ++k) {
         const char* p = line + static_cast<std::ptrdiff_t>(k) * step;
