@@ -99,6 +99,14 @@ def test_identical_rows_in_several_frames_are_resolved_along_the_track():
     assert list(frames[start:ends[still_track]]) == [0, 1, 3]
 
 
+@pytest.mark.parametrize("ratio, linked", [(None, True), (2.0, False)])
+def test_intensity_test_is_off_by_default_even_for_negative_intensities(ratio, linked):
+    tables = [f32([(0.0, 0.0, -5.0)]), f32([(0.5, 0.0, -5.0)])]
+    params = TrackingParams(max_distance=1.0, max_intensity_ratio=ratio).resolved(np.zeros((1, 3, 3)))
+    _, ends = link_tables(tables, params, 2)
+    assert len(ends) == int(linked)
+
+
 def test_recover_points_rejects_rows_that_were_not_linked_from_the_tables():
     tables = [f32([(1.0, 1.0, 1.0)]), f32([(1.5, 1.0, 1.0)])]
     with pytest.raises(ValueError, match="matches no row"):

@@ -32,7 +32,7 @@ class TrackingParams:
     `None` means: `threshold` from the data (median + `threshold_snr` robust standard
     deviations of a sample of frames), `min_distance` 3 pixels, `max_distance` 5 pixels,
     `z_step` = `pixel_size`, `render_pixel_size` = `pixel_size`, `max_intensity_ratio` no
-    intensity test (infinite ratio), `window_size` the module's default of 7.
+    intensity test, `window_size` the module's default of 7.
     `correlation_sigmas` (per axis z, y, x, physical units) and `correlation_threshold`
     apply to volumes only.
     """
@@ -150,7 +150,10 @@ def detect_stack(stack: np.ndarray, params: TrackingParams, *, progress: bool = 
 def link_tables(tables: list[np.ndarray], params: TrackingParams, ndim: int):
     """Link frame tables; returns (track matrix, int32 track_end_indices)."""
     if ndim == 2:
-        ratio = math.inf if params.max_intensity_ratio is None else params.max_intensity_ratio
+        # The linker's ratio products compare as "not greater" when NaN, so a NaN ratio turns the
+        # intensity test off for every intensity, negative ones included (an infinite ratio
+        # would still refuse points of negative intensity).
+        ratio = math.nan if params.max_intensity_ratio is None else params.max_intensity_ratio
         matrix, ends = trakora.rs_link_points(tables, params.max_distance, params.max_skip, ratio)
     else:
         matrix, ends = trakora.rs_link_points_3d(tables, params.max_distance, params.max_skip)
