@@ -141,23 +141,30 @@ bool too_close(const Peak2D& a, const Peak2D& b, float d2) {
     return d0 * d0 + d1 * d1 < d2;
 }
 
-// The greedy rule as stated: every candidate against every kept peak.
+bool finite_position(const Peak2D& p) { return std::isfinite(p.position[0]) && std::isfinite(p.position[1]); }
+
+// The same rule with kept peaks filed in a grid of cells at least 1% wider than the
+// largest coordinate difference that can pass the float test (sqrt(d2), or sqrt(FLT_MIN)
+// when d2 is subnormal, where squares round coarsely): any pair that passes lies in adjacent
+// cells, so only those are compared and the result (set and order) is exactly that of
+// thin_quadratic. Peaks with a non-finite coordinate stay out of the grid.
+// The greedy rule as stated, every candidate against every kept peak, except that peaks
+// with a non-finite coordinate skip the comparisons: their distance to any peak is NaN or
+// infinite, which never passes the test (not even against an infinite d2).
 std::vector<Peak2D> thin_quadratic(const std::vector<Peak2D>& sorted, float d2) {
     std::vector<Peak2D> kept;
+    std::vector<Peak2D> kept_finite;
     for (const Peak2D& p : sorted) {
-        const bool dropped = std::any_of(kept.begin(), kept.end(), [&](const Peak2D& k) { return too_close(k, p, d2); });
-        if (!dropped) kept.push_back(p);
+        if (finite_position(p)) {
+            const auto close = [&](const Peak2D& k) { return too_close(k, p, d2); };
+            if (std::any_of(kept_finite.begin(), kept_finite.end(), close)) continue;
+            kept_finite.push_back(p);
+        }
+        kept.push_back(p);
     }
     return kept;
 }
 
-bool finite_position(const Peak2D& p) { return std::isfinite(p.position[0]) && std::isfinite(p.position[1]); }
-
-// The same greedy rule with kept peaks filed in a grid of cells at least 1% wider than the
-// distance: any pair whose float distance passes the test lies in adjacent cells, so only
-// those are compared and the result (set and order) is exactly that of thin_quadratic.
-// Peaks with a non-finite coordinate have a NaN or infinite distance to every other peak:
-// they are never dropped and never drop another, so they stay out of the grid.
 std::vector<Peak2D> thin_with_grid(const std::vector<Peak2D>& sorted, float d2) {
     double lo0 = std::numeric_limits<double>::infinity(), lo1 = lo0;
     double hi0 = -lo0, hi1 = -lo0;
@@ -172,7 +179,7 @@ std::vector<Peak2D> thin_with_grid(const std::vector<Peak2D>& sorted, float d2) 
     }
     // Wider cells are always correct; cap the grid at a few cells per peak.
     const double per_axis = std::ceil(std::sqrt(4.0 * double(n_finite) + 64.0));
-    double cell = 1.01 * std::sqrt(double(d2));
+    double cell = 1.01 * std::sqrt(std::max(double(d2), double(FLT_MIN)));
     if (n_finite > 0) cell = std::max({cell, (hi0 - lo0) / per_axis, (hi1 - lo1) / per_axis});
     const std::size_t nx = n_finite ? static_cast<std::size_t>((hi0 - lo0) / cell) + 1 : 1;
     const std::size_t ny = n_finite ? static_cast<std::size_t>((hi1 - lo1) / cell) + 1 : 1;
@@ -246,9 +253,8 @@ std::vector<Peak2D> thin_peaks_by_distance(const std::vector<Peak2D>& sorted, fl
     const float d2 = min_distance * min_distance;
     // No squared distance is below 0 or NaN.
     if (!(d2 > 0.0f)) return sorted;
-    // Tiny or infinite thresholds fall outside the grid's rounding argument; they keep
-    // very few (infinite) or nearly all (tiny) peaks, so the plain rule is cheap there.
-    if (d2 < FLT_MIN || d2 > FLT_MAX) return thin_quadratic(sorted, d2);
+    // An infinite d2 needs no grid: every finite distance passes, so few peaks are kept.
+    if (d2 > FLT_MAX) return thin_quadratic(sorted, d2);
     return thin_with_grid(sorted, d2);
 }
 

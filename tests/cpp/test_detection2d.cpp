@@ -98,8 +98,9 @@ TEST_CASE("thinning with a grid equals the plain greedy rule") {
         }
         peaks[5].position[0] = nan_f;
         peaks[6].position[1] = inf;
+        for (int k = 0; k < 4; ++k) peaks[10 + k].position = {static_cast<float>(k) * 1e-20f, 0.0f};
         sort_peaks_by_intensity(peaks);
-        for (const float d : {0.0f, 1.0f, -1.5f, 2.25f, 7.0f, 1e-20f, 1e25f, nan_f, 60.0f}) {
+        for (const float d : {0.0f, 1.0f, -1.5f, 2.25f, 7.0f, 1e-20f, 1.5e-20f, 1e25f, nan_f, 60.0f}) {
             const float d2 = d * d;
             std::vector<Peak2D> expected;
             for (const auto& p : peaks) {
