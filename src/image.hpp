@@ -132,18 +132,17 @@ struct DensityArrays {
     Array<std::uint32_t, 2> counts;
 };
 
-// The density accumulator. Tracks are kept until to_arrays, which walks them twice (count,
-// then place every pixel entry into one flat buffer grouped by pixel) and reduces each
-// pixel's entries to the sum of all but the lowest quarter.
+// The density accumulator over one grid. draw reads and walks the tracks twice (count, then
+// place every pixel entry into one flat buffer grouped by pixel), so neither the tracks nor a
+// list per pixel are stored, and reduces each pixel's entries to the sum of all but the
+// lowest quarter.
 class Image {
 public:
-    explicit Image(const tracks::Grid& grid);
-    void add_track(tracks::ImageTrack track);
-    DensityArrays to_arrays() &&;
+    explicit Image(const tracks::Grid& grid);  // checks that the outputs fit in memory
+    DensityArrays draw(const tracks::TrackSource& source) &&;
 
 private:
     tracks::Grid grid_;
-    std::vector<tracks::ImageTrack> tracks_;
 };
 
 // The whole drawing: read the tracks, prepare them for the grid, draw and reduce them.

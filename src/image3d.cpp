@@ -35,8 +35,8 @@ DensityArrays Image::to_arrays() && { return std::move(arrays_); }
 
 DensityArrays draw_tracks_3d(const View2<float>& matrix, const View1<std::int32_t>& ends, const tracks3d::Grid& grid) {
     Image image(grid);
-    for (const auto& track : tracks3d::prepare_for_drawing(tracks3d::Track::from_matrices(matrix, ends), grid))
-        image.add_track(track);
+    raster::for_each_prepared_track(tracks3d::track_source(matrix, ends), grid,
+                                    [&](const tracks3d::ImageTrack& track) { image.add_track(track); });
     return std::move(image).to_arrays();
 }
 

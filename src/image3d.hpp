@@ -120,7 +120,7 @@ private:
     DensityArrays arrays_;
 };
 
-// The whole drawing: read the tracks, prepare them for the grid and draw them.
+// The whole drawing: each track is read, prepared for the grid and drawn in turn.
 DensityArrays draw_tracks_3d(const View2<float>& matrix, const View1<std::int32_t>& ends, const tracks3d::Grid& grid);
 
 }  // namespace trakora::image3d

@@ -152,31 +152,6 @@ struct ValuePoint {
 // no reader ever walks a negative range.
 void check_end_indices(const View1<std::int32_t>& ends);
 
-// Track k holds rows ends[k-1] .. ends[k]-1 (ends[-1] = 0); an entry not above its
-// predecessor gives an empty track and the next one starts at it. Rows at or beyond the
-// matrix end are skipped. A matrix with too few columns fails (InternalError naming
-// `where`) as soon as a row is actually read.
-template <class TrackT>
-std::vector<TrackT> read_tracks(const View2<float>& matrix, const View1<std::int32_t>& ends, const char* where) {
-    using P = typename decltype(TrackT::points)::value_type;
-    check_end_indices(ends);
-    const std::size_t rows = matrix.shape[0];
-    std::vector<TrackT> tracks(ends.shape[0]);
-    std::size_t start = 0;
-    for (std::size_t k = 0; k < tracks.size(); ++k) {
-        const auto end = static_cast<std::size_t>(ends(k));
-        if (start < end && start < rows) {
-            check_index(where, P::columns - 1, matrix.shape[1]);
-            const std::size_t stop = std::min(end, rows);
-            auto& points = tracks[k].points;
-            points.reserve(stop - start);
-            for (std::size_t r = start; r < stop; ++r) points.push_back(P::read(matrix, r));
-        }
-        start = end;
-    }
-    return tracks;
-}
-
 // Tracks read from a matrix whose columns are D coordinates and an intensity (Track) or
 // D coordinates, an intensity and a value (TrackValue), and the same tracks in grid indices.
 template <std::size_t D>
@@ -196,26 +171,38 @@ Out convert_points(const In& track, const Grid<D>& grid) {
     return out;
 }
 
-template <std::size_t D>
-struct Track {
-    std::vector<Point<D>> points;
-
-    static std::vector<Track> from_matrices(const View2<float>& matrix, const View1<std::int32_t>& ends) {
-        return read_tracks<Track>(matrix, ends, D == 2 ? "src/tracks" : "src/tracks3d");
+// The tracks of a point matrix and its end indices, read one at a time on demand, so a
+// drawing never holds all tracks at once. Track k holds rows ends[k-1] .. ends[k]-1 with
+// ends[-1] = 0; an entry not above its predecessor gives an empty track and the next track
+// starts at it. Rows at or beyond the matrix end are skipped. A matrix with too few columns
+// fails (InternalError naming `where`) as soon as a row is actually read.
+template <class TrackT>
+class TrackSource {
+public:
+    TrackSource(const View2<float>& matrix, const View1<std::int32_t>& ends, const char* where)
+        : matrix_(matrix), ends_(ends), where_(where) {
+        check_end_indices(ends);
     }
-    ImageTrack<D> to_track(const Grid<D>& grid) const { return convert_points<ImageTrack<D>>(*this, grid); }
-};
-
-template <std::size_t D>
-struct TrackValue {
-    std::vector<ValuePoint<D>> points;
-
-    static std::vector<TrackValue> from_matrices(const View2<float>& matrix, const View1<std::int32_t>& ends) {
-        return read_tracks<TrackValue>(matrix, ends, D == 2 ? "src/tracks" : "src/tracks3d");
+    std::size_t size() const { return ends_.shape[0]; }
+    TrackT read(std::size_t k) const {
+        using P = typename decltype(TrackT::points)::value_type;
+        const std::size_t rows = matrix_.shape[0];
+        const auto start = k == 0 ? std::size_t{0} : static_cast<std::size_t>(ends_(k - 1));
+        const auto end = static_cast<std::size_t>(ends_(k));
+        TrackT track;
+        if (start < end && start < rows) {
+            check_index(where_, P::columns - 1, matrix_.shape[1]);
+            const std::size_t stop = std::min(end, rows);
+            track.points.reserve(stop - start);
+            for (std::size_t r = start; r < stop; ++r) track.points.push_back(P::read(matrix_, r));
+        }
+        return track;
     }
-    ImageTrackValue<D> to_image_track(const Grid<D>& grid) const {
-        return convert_points<ImageTrackValue<D>>(*this, grid);
-    }
+
+private:
+    View2<float> matrix_;
+    View1<std::int32_t> ends_;
+    const char* where_;
 };
 
 // Keeps only the first point of each run of consecutive points on the same cell (its
@@ -227,27 +214,59 @@ void drop_repeated_positions(GridTrack& track) {
             p.end());
 }
 
-// Converts every track to grid indices and drops repeated positions; empty tracks stay.
 template <std::size_t D>
-std::vector<ImageTrack<D>> prepare_for_drawing(const std::vector<Track<D>>& tracks, const Grid<D>& grid) {
-    std::vector<ImageTrack<D>> out;
-    out.reserve(tracks.size());
-    for (const auto& t : tracks) {
-        out.push_back(t.to_track(grid));
-        drop_repeated_positions(out.back());
-    }
-    return out;
+struct Track {
+    static constexpr std::size_t dims = D;
+    using Image = ImageTrack<D>;
+    std::vector<Point<D>> points;
+
+    static std::vector<Track> from_matrices(const View2<float>& matrix, const View1<std::int32_t>& ends);
+    Image to_track(const Grid<D>& grid) const { return convert_points<Image>(*this, grid); }
+};
+
+template <std::size_t D>
+struct TrackValue {
+    static constexpr std::size_t dims = D;
+    using Image = ImageTrackValue<D>;
+    std::vector<ValuePoint<D>> points;
+
+    static std::vector<TrackValue> from_matrices(const View2<float>& matrix, const View1<std::int32_t>& ends);
+    Image to_image_track(const Grid<D>& grid) const { return convert_points<Image>(*this, grid); }
+};
+
+template <class TrackT>
+TrackSource<TrackT> track_source(const View2<float>& matrix, const View1<std::int32_t>& ends) {
+    return TrackSource<TrackT>(matrix, ends, TrackT::dims == 2 ? "src/tracks" : "src/tracks3d");
+}
+
+template <class TrackT>
+std::vector<TrackT> read_all(const TrackSource<TrackT>& source) {
+    std::vector<TrackT> tracks;
+    tracks.reserve(source.size());
+    for (std::size_t k = 0; k < source.size(); ++k) tracks.push_back(source.read(k));
+    return tracks;
 }
 
 template <std::size_t D>
-std::vector<ImageTrackValue<D>> prepare_for_drawing(const std::vector<TrackValue<D>>& tracks, const Grid<D>& grid) {
-    std::vector<ImageTrackValue<D>> out;
-    out.reserve(tracks.size());
-    for (const auto& t : tracks) {
-        out.push_back(t.to_image_track(grid));
-        drop_repeated_positions(out.back());
+std::vector<Track<D>> Track<D>::from_matrices(const View2<float>& matrix, const View1<std::int32_t>& ends) {
+    return read_all(track_source<Track>(matrix, ends));
+}
+
+template <std::size_t D>
+std::vector<TrackValue<D>> TrackValue<D>::from_matrices(const View2<float>& matrix,
+                                                         const View1<std::int32_t>& ends) {
+    return read_all(track_source<TrackValue>(matrix, ends));
+}
+
+// Prepares each track for drawing, in order (converted to the grid, repeated positions
+// dropped; empty tracks included) and passes it to fn.
+template <class TrackT, std::size_t D, class Fn>
+void for_each_prepared_track(const TrackSource<TrackT>& source, const Grid<D>& grid, Fn&& fn) {
+    for (std::size_t k = 0; k < source.size(); ++k) {
+        auto track = convert_points<typename TrackT::Image>(source.read(k), grid);
+        drop_repeated_positions(track);
+        fn(track);
     }
-    return out;
 }
 
 // ---- walking a track ---------------------------------------------------------------------
@@ -384,14 +403,16 @@ struct ValueArrays {
 
 // Every visit of every track contributes one (intensity, value) sample to its cell; each
 // cell then keeps the intensity sum and intensity-weighted mean of its upper three quarters.
+// The tracks are read and walked twice (count, then place), so neither the tracks nor a
+// list per cell are ever stored: memory is the outputs plus 8 bytes per sample.
 template <std::size_t D, class Walk>
-ValueArrays<D> render_value_image(const Grid<D>& grid, const std::vector<ImageTrackValue<D>>& tracks, Walk walk) {
+ValueArrays<D> render_value_image(const Grid<D>& grid, const TrackSource<TrackValue<D>>& source, Walk walk) {
     const std::size_t cells = grid.cells();
     ValueArrays<D> out;
     out.intensity = Array<float, D>(grid.array_shape());
     out.value = Array<float, D>(grid.array_shape());
     const auto visits = [&](auto&& sink) {
-        for (const auto& track : tracks) {
+        for_each_prepared_track(source, grid, [&](const ImageTrackValue<D>& track) {
             trace_track(
                 track.points, grid, walk,
                 [&](std::size_t c, const GridValuePoint<D>& a, const GridValuePoint<D>& b, float t) {
@@ -402,7 +423,7 @@ ValueArrays<D> render_value_image(const Grid<D>& grid, const std::vector<ImageTr
                 [&](std::size_t c, const GridValuePoint<D>& p) {
                     if (p.intensity == p.intensity && p.value == p.value) sink(c, Sample{p.intensity, p.value});
                 });
-        }
+        });
     };
     auto counts = group_by_cell<Sample>(cells, visits, [&](std::size_t c, Sample* first, Sample* last) {
         const WeightedMean m = trimmed_weighted_mean(first, last);

@@ -1,13 +1,9 @@
 #include "tracks.hpp"
 
-namespace trakora::tracks {
-
-std::vector<ImageTrack> prepare_for_drawing(const std::vector<Track>& tracks, const Grid& grid) {
-    return raster::prepare_for_drawing(tracks, grid);
-}
-
-std::vector<ImageTrackValue> prepare_for_drawing(const std::vector<TrackValue>& tracks, const Grid& grid) {
-    return raster::prepare_for_drawing(tracks, grid);
-}
-
-}  // namespace trakora::tracks
+// The readers are templates shared with the 3D twin; their 2D forms are compiled here once.
+namespace trakora::raster {
+template struct Track<2>;
+template struct TrackValue<2>;
+template class TrackSource<Track<2>>;
+template class TrackSource<TrackValue<2>>;
+}  // namespace trakora::raster

@@ -1,13 +1,9 @@
 #include "tracks3d.hpp"
 
-namespace trakora::tracks3d {
-
-std::vector<ImageTrack> prepare_for_drawing(const std::vector<Track>& tracks, const Grid& grid) {
-    return raster::prepare_for_drawing(tracks, grid);
-}
-
-std::vector<ImageTrackValue> prepare_for_drawing(const std::vector<TrackValue>& tracks, const Grid& grid) {
-    return raster::prepare_for_drawing(tracks, grid);
-}
-
-}  // namespace trakora::tracks3d
+// The readers are templates shared with the 2D twin; their 3D forms are compiled here once.
+namespace trakora::raster {
+template struct Track<3>;
+template struct TrackValue<3>;
+template class TrackSource<Track<3>>;
+template class TrackSource<TrackValue<3>>;
+}  // namespace trakora::raster

@@ -12,8 +12,22 @@ using TrackValue = raster::TrackValue<3>;          // points (x, y, z, intensity
 using ImageTrack = raster::ImageTrack<3>;          // points (ix, iy, iz, intensity)
 using ImageTrackValue = raster::ImageTrackValue<3>;  // points (ix, iy, iz, intensity, value)
 
-// Converts the tracks to the grid and drops repeated consecutive positions.
-std::vector<ImageTrack> prepare_for_drawing(const std::vector<Track>& tracks, const Grid& grid);
-std::vector<ImageTrackValue> prepare_for_drawing(const std::vector<TrackValue>& tracks, const Grid& grid);
+// The tracks of a point matrix and its end indices, read one at a time.
+using TrackSource = raster::TrackSource<Track>;
+using TrackValueSource = raster::TrackSource<TrackValue>;
+
+inline TrackSource track_source(const View2<float>& matrix, const View1<std::int32_t>& ends) {
+    return raster::track_source<Track>(matrix, ends);
+}
+inline TrackValueSource track_value_source(const View2<float>& matrix, const View1<std::int32_t>& ends) {
+    return raster::track_source<TrackValue>(matrix, ends);
+}
 
 }  // namespace trakora::tracks3d
+
+namespace trakora::raster {
+extern template struct Track<3>;
+extern template struct TrackValue<3>;
+extern template class TrackSource<Track<3>>;
+extern template class TrackSource<TrackValue<3>>;
+}  // namespace trakora::raster

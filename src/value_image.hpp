@@ -13,17 +13,15 @@ namespace trakora::value_image {
 
 using ValueArrays = raster::ValueArrays<2>;  // intensity sums, mean values, counts
 
-// The accumulator: tracks are kept until to_arrays, which groups their samples by pixel in
-// one flat buffer and reduces each pixel's group.
+// The accumulator over one grid. draw reads and walks the tracks twice (count, then place
+// every sample into one flat buffer grouped by pixel) and reduces each pixel's group.
 class ValueImage {
 public:
-    explicit ValueImage(const tracks::Grid& grid);
-    void add_track(tracks::ImageTrackValue track);
-    ValueArrays to_arrays() &&;
+    explicit ValueImage(const tracks::Grid& grid);  // checks that the outputs fit in memory
+    ValueArrays draw(const tracks::TrackValueSource& source) &&;
 
 private:
     tracks::Grid grid_;
-    std::vector<tracks::ImageTrackValue> tracks_;
 };
 
 // The whole drawing: read the tracks, prepare them for the grid, draw and reduce them.

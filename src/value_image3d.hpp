@@ -13,17 +13,16 @@ namespace trakora::value_image3d {
 
 using ValueArrays = raster::ValueArrays<3>;  // intensity sums, mean values, counts
 
-// The accumulator: tracks are kept until to_arrays, which groups their samples by voxel in
-// one flat buffer (not one list per voxel) and reduces each voxel's group.
+// The accumulator over one grid. draw reads and walks the tracks twice (count, then place
+// every sample into one flat buffer grouped by voxel, not one list per voxel) and reduces
+// each voxel's group.
 class ValueImage3D {
 public:
-    explicit ValueImage3D(const tracks3d::Grid& grid);
-    void add_track(tracks3d::ImageTrackValue track);
-    ValueArrays to_arrays() &&;
+    explicit ValueImage3D(const tracks3d::Grid& grid);  // checks that the outputs fit in memory
+    ValueArrays draw(const tracks3d::TrackValueSource& source) &&;
 
 private:
     tracks3d::Grid grid_;
-    std::vector<tracks3d::ImageTrackValue> tracks_;
 };
 
 // The whole drawing: read the tracks, prepare them for the grid, draw and reduce them.
