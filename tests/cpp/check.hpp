@@ -43,7 +43,7 @@ std::string describe(const A& a, const B& b) {
 #define CHECK(cond) \
     do { if (!(cond)) check::fail(__FILE__, __LINE__, #cond); } while (0)
 #define CHECK_EQ(a, b) \
-    do { const auto& _a = (a); const auto& _b = (b); \
+    do { const auto _a = (a); const auto _b = (b); \
          if (!(_a == _b)) check::fail(__FILE__, __LINE__, std::string(#a " == " #b ": ") + check::describe(_a, _b)); } while (0)
 #define CHECK_NEAR(a, b, tol) \
     do { const double _a = (a), _b = (b); \
