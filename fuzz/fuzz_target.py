@@ -1,0 +1,37 @@
+"""Coverage-guided fuzzing of one trakora function with atheris.
+
+    python fuzz/fuzz_target.py --function=rs_draw_tracks [libFuzzer options] [corpus dirs]
+
+Run it through fuzz/run.sh or fuzz/ci.sh: they build the module with sanitizer coverage,
+AddressSanitizer and UndefinedBehaviorSanitizer and preload the matching runtime, so that
+the fuzzer sees the branches of the native code, not only those of the Python decoder.
+"""
+import os
+import sys
+
+import atheris
+
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+with atheris.instrument_imports(include=["inputs"]):
+    import inputs
+
+import trakora  # noqa: E402  (after the decoder, which is instrumented)
+
+
+def main():
+    names = [a.split("=", 1)[1] for a in sys.argv[1:] if a.startswith("--function=")]
+    argv = [a for a in sys.argv if not a.startswith("--function=")]
+    if len(names) != 1 or names[0] not in inputs.FUNCTIONS:
+        sys.exit(f"usage: {argv[0]} --function=NAME [libFuzzer options] [corpus...]; NAME one of "
+                 + ", ".join(inputs.FUNCTIONS))
+    name = names[0]
+
+    def test_one_input(data: bytes):
+        inputs.run_one(trakora, name, data)
+
+    atheris.Setup(argv, test_one_input)
+    atheris.Fuzz()
+
+
+if __name__ == "__main__":
+    main()
