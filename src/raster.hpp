@@ -9,7 +9,7 @@
 #include <cstdint>
 #include <limits>
 #include <memory>
-#include <string>
+#include <stdexcept>
 #include <utility>
 #include <vector>
 

@@ -176,12 +176,6 @@ def test_reader_track_ranges(ends, counts_along_x):
     assert counts.sum() == sum(counts_along_x)
 
 
-def test_ten_on_seven_rows_reads_one_track_of_seven_points():
-    m = np.array([[x, 2.0, 1.0] for x in range(0, 7)], f32)
-    values, counts, _ = draw(m, [10])
-    np.testing.assert_array_equal(counts[:, 2], [1] * 7 + [0] * 3)
-
-
 @pytest.mark.parametrize("fn", [trakora.rs_draw_tracks, trakora.rs_draw_tracks_value])
 def test_too_few_columns_fail_only_when_a_row_is_read(fn):
     two_columns = np.ones((3, 2), f32)
@@ -192,12 +186,6 @@ def test_too_few_columns_fail_only_when_a_row_is_read(fn):
         fn(two_columns, np.array([1], np.int32), (0, 10, 0, 10), 1.0)
     assert is_panic(info.value)
     assert not isinstance(info.value, Exception)
-
-
-def test_value_reader_needs_four_columns():
-    with pytest.raises(BaseException) as info:
-        draw_value(np.ones((2, 3), f32), [2])
-    assert is_panic(info.value)
 
 
 def test_columns_beyond_those_read_are_ignored():
