@@ -5,6 +5,7 @@ error of both methods next to trackpy's.
 
 Run: python bench/bench_detect3d.py
 """
+import os
 import sys
 import warnings
 from pathlib import Path
@@ -92,7 +93,8 @@ def main():
     ]))
 
     rows = []
-    for name, positions in [("trakora, integer peaks", ours()[0]), ("trakora, radial symmetry", ours("radial_symmetry")[0]),
+    for name, positions in [("trakora, integer peaks", ours()[0]),
+                            ("trakora, radial symmetry", ours("radial_symmetry")[0]),
                             ("trakora, Gaussian fitting", ours("gaussian_fitting")[0]),
                             ("trackpy.locate", tp()[["z", "y", "x"]].to_numpy())]:
         rmse, share = accuracy(positions, truth)
@@ -102,7 +104,6 @@ def main():
 
 
 def trakora_threads():
-    import os
     return os.environ.get("TRAKORA_NUM_THREADS", os.cpu_count())
 
 
