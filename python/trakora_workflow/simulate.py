@@ -131,6 +131,8 @@ def simulate_recording(
         positions.append(walk)
         kinds.append("brownian")
 
+    if not positions:
+        raise ValueError("a recording needs at least one channel spot or Brownian spot")
     amplitudes = rng.uniform(*amplitude, len(positions))
     track = np.stack(positions)  # (particles, frames, ndim)
     sigmas = (spot_sigma, spot_sigma) + ((z_sigma or spot_sigma),) * (ndim == 3)
