@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <functional>
-#include <numeric>
 #include <string>
 
 #include "errors.hpp"
@@ -175,15 +174,20 @@ std::vector<std::uint32_t> solve_link_problem_dense(const LinkProblem& problem) 
 // root's group (sources and targets connected by candidates, plus the no-link columns of
 // those sources). Other groups' phases never read or write this group's labels, matching or
 // slacks (slacks are re-initialised every phase), so each group evolves exactly as the dense
-// solver on the group's own matrix, provided the group's columns keep their relative order:
-// ties between equal slacks go to the lowest column index, so the columns must be the
-// group's targets in their original order, then its rows' no-link columns in row order
-// (in the full matrix all targets precede all no-link columns). Another order can return a
-// different one of several equal-cost optima. Inside a group only finite cells are stored
-// (point 3); the uniform slack decrease by delta is kept as one offset added to every key
-// (order and ties unchanged), and the labels of the tree are brought up to date at the end
-// of the phase (mid-phase the solver reads lx only of a row joining S and ly only of columns
-// outside the tree, which are both still current).
+// solver on the group's own matrix, and so does any union of whole groups solved together,
+// provided each group's columns keep their relative order: ties between equal slacks go to
+// the lowest column index, so the columns must be the targets in their original order, then
+// the rows' no-link columns in row order (in the full matrix all targets precede all no-link
+// columns). Another order can return a different one of several equal-cost optima.
+//
+// solve_link_problem therefore links a source that is alone in its group (none of its
+// candidates is another source's candidate) directly, and solves all other sources with all
+// their candidates (a union of whole groups) in one sparse solve. Only finite cells are
+// stored; columns without a finite cell in S are left out of the scan (point 3); the uniform
+// slack decrease by delta is kept as one offset added to every key (order and ties
+// unchanged); the labels of the tree are brought up to date at the end of the phase
+// (mid-phase the solver reads lx only of a row joining S and ly only of columns outside the
+// tree, which are both still current). A phase thus costs time in its own group only.
 //
 // It stops holding when M = 0 (all cells equal, the lowest index of any group wins), when a
 // candidate costs more than M or the fill is not far enough above M (the 8 M > M margin),
@@ -194,14 +198,14 @@ namespace {
 
 constexpr std::uint32_t none32 = std::numeric_limits<std::uint32_t>::max();
 
-// Working state for the groups of one frame pair; sized once, reused group after group.
-// Columns of a group are numbered 0 .. targets - 1 (its targets in original order) and then
-// targets + i for the no-link column of its i-th row.
+// kuhn_munkres_min on the rows and targets of a union of whole groups, with sparse costs.
+// Columns are numbered 0 .. targets - 1 (the targets in original order), then targets + i
+// for the no-link column of the i-th row.
 class GroupSolver {
 public:
     GroupSolver(const LinkProblem& problem) : p_(problem), local_target_(problem.targets, none32) {}
 
-    // Links the group's rows (increasing source rows) to its targets (increasing target rows).
+    // Links the rows (increasing source rows) to the targets (increasing target rows).
     void solve(const std::vector<std::uint32_t>& rows, const std::vector<std::uint32_t>& targets,
                std::vector<std::uint32_t>& links) {
         const std::size_t g = rows.size();
@@ -314,14 +318,6 @@ private:
     std::vector<Entry> heap_;
 };
 
-std::uint32_t find_root(std::vector<std::uint32_t>& parent, std::uint32_t v) {
-    while (parent[v] != v) {
-        parent[v] = parent[parent[v]];
-        v = parent[v];
-    }
-    return v;
-}
-
 // A source alone in its group takes its cheapest candidate, ties to the lowest target row:
 // in its dense phase every slack is cost - cheapest, the lowest column among the zeros wins,
 // and targets precede the no-link column (a candidate costing exactly M beats it).
@@ -349,48 +345,34 @@ std::vector<std::uint32_t> solve_link_problem(const LinkProblem& problem) {
     if (M < 1) throw InternalError("the grouped link solve needs a positive no-link cost");
     if (n + m >= none32) throw InternalError("frame pair too large for 32-bit group indices");
 
-    std::vector<std::uint32_t> parent(n + m);
-    std::iota(parent.begin(), parent.end(), 0u);
-    for (std::size_t r = 0; r < n; ++r) {
-        for (std::size_t k = problem.row_begin[r]; k < problem.row_begin[r + 1]; ++k) {
-            const Candidate& c = problem.candidates[k];
-            if (c.cost < 0 || c.cost > M) throw InternalError("a candidate costs more than leaving its source unlinked");
-            const std::uint32_t a = find_root(parent, static_cast<std::uint32_t>(r));
-            const std::uint32_t b = find_root(parent, static_cast<std::uint32_t>(n + c.target));
-            if (a != b) parent[std::max(a, b)] = std::min(a, b);
-        }
+    // A source none of whose candidates is a candidate of another source is alone in its
+    // group. The others, with all their candidates, form a union of whole groups, solved
+    // together: each root's search stays inside its own group.
+    std::vector<std::uint8_t> claims(m, 0);  // candidate of how many sources: 0, 1, 2 = more
+    for (const Candidate& c : problem.candidates) {
+        if (c.cost < 0 || c.cost > M) throw InternalError("a candidate costs more than leaving its source unlinked");
+        claims[c.target] = static_cast<std::uint8_t>(std::min(claims[c.target] + 1, 2));
     }
-
-    // Count rows and targets per group root, then list them in increasing order.
-    std::vector<std::uint32_t> root(n + m), row_count(n + m + 1, 0), target_count(n + m + 1, 0);
-    for (std::size_t v = 0; v < n + m; ++v) root[v] = find_root(parent, static_cast<std::uint32_t>(v));
-    for (std::size_t r = 0; r < n; ++r) ++row_count[root[r] + 1];
-    for (std::size_t j = 0; j < m; ++j) ++target_count[root[n + j] + 1];
-    std::partial_sum(row_count.begin(), row_count.end(), row_count.begin());
-    std::partial_sum(target_count.begin(), target_count.end(), target_count.begin());
-    std::vector<std::uint32_t> rows_by_group(n), targets_by_group(m);
-    {
-        std::vector<std::uint32_t> fill_rows(row_count.begin(), row_count.end() - 1);
-        std::vector<std::uint32_t> fill_targets(target_count.begin(), target_count.end() - 1);
-        for (std::size_t r = 0; r < n; ++r) rows_by_group[fill_rows[root[r]]++] = static_cast<std::uint32_t>(r);
-        for (std::size_t j = 0; j < m; ++j)
-            targets_by_group[fill_targets[root[n + j]]++] = static_cast<std::uint32_t>(j);
-    }
-
-    GroupSolver solver(problem);
-    std::vector<std::uint32_t> rows, targets;
+    std::vector<std::uint32_t> rows;
     for (std::size_t r = 0; r < n; ++r) {
-        const std::uint32_t g = root[r];
-        const std::size_t size = row_count[g + 1] - row_count[g];
-        if (size == 1) {
+        bool contested = false;
+        for (std::size_t k = problem.row_begin[r]; k < problem.row_begin[r + 1]; ++k)
+            contested = contested || claims[problem.candidates[k].target] == 2;
+        if (contested) {
+            rows.push_back(static_cast<std::uint32_t>(r));
+        } else {
             links[r] = link_alone(problem, r);
-            continue;
         }
-        if (rows_by_group[row_count[g]] != r) continue;  // solved with its group's first row
-        rows.assign(rows_by_group.begin() + row_count[g], rows_by_group.begin() + row_count[g + 1]);
-        targets.assign(targets_by_group.begin() + target_count[g], targets_by_group.begin() + target_count[g + 1]);
-        solver.solve(rows, targets, links);
     }
+    if (rows.empty()) return links;
+    constexpr std::uint8_t in_union = 3;
+    for (std::uint32_t r : rows)
+        for (std::size_t k = problem.row_begin[r]; k < problem.row_begin[r + 1]; ++k)
+            claims[problem.candidates[k].target] = in_union;
+    std::vector<std::uint32_t> targets;
+    for (std::size_t j = 0; j < m; ++j)
+        if (claims[j] == in_union) targets.push_back(static_cast<std::uint32_t>(j));
+    GroupSolver(problem).solve(rows, targets, links);
     return links;
 }
 

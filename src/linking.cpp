@@ -87,66 +87,68 @@ Reach Reach::of(float max_distance) {
 
 namespace {
 
+constexpr std::uint64_t key_max = std::numeric_limits<std::uint64_t>::max();
+
+// The 3^D neighbour offsets, as wrapping additions to a key.
 template <std::size_t D>
-std::uint64_t hash_key(const std::array<std::uint64_t, D>& key) {
-    std::uint64_t h = 0x9E3779B97F4A7C15ull;
-    for (std::uint64_t k : key) {
-        h = (h ^ k) * 0xBF58476D1CE4E5B9ull;
-        h ^= h >> 31;
+constexpr auto make_neighbour_offsets() {
+    std::array<std::array<std::uint64_t, D>, D == 2 ? 9 : 27> offsets{};
+    for (std::size_t i = 0; i < offsets.size(); ++i) {
+        std::size_t rest = i;
+        for (std::size_t k = D; k-- > 0;) {
+            offsets[i][k] = static_cast<std::uint64_t>(static_cast<std::int64_t>(rest % 3) - 1);
+            rest /= 3;
+        }
     }
-    return h;
+    return offsets;
+}
+template <std::size_t D>
+constexpr auto neighbour_offsets = make_neighbour_offsets<D>();
+
+template <std::size_t D>
+bool key_equal(const std::array<std::uint64_t, D>& a, const std::array<std::uint64_t, D>& b) {
+    bool equal = true;
+    for (std::size_t k = 0; k < D; ++k) equal = equal && a[k] == b[k];
+    return equal;
 }
 
-std::size_t table_size(std::size_t entries) {
-    std::size_t size = 4;
-    while (size < entries + entries / 2) size *= 2;
-    return size;
+template <std::size_t D>
+bool key_less(const std::array<std::uint64_t, D>& a, const std::array<std::uint64_t, D>& b) {
+    for (std::size_t k = 0; k + 1 < D; ++k)
+        if (a[k] != b[k]) return a[k] < b[k];
+    return a[D - 1] < b[D - 1];
 }
 
 }  // namespace
 
 template <std::size_t D>
-Mapper<D>::Mapper(const std::vector<TrackPoint<D>>& points, std::size_t first, std::size_t count, float cell_size)
-    : points_(&points), first_(first), cell_size_(cell_size) {
+Mapper<D>::Mapper(const TrackPoint<D>* points, std::size_t count, float cell_size) : cell_size_(cell_size) {
     if (count == 0) return;
-    // Assign cell indices in order of first appearance, with the keys at hand.
-    std::vector<Key> keys(count);
-    std::vector<std::uint32_t> cell_of(count), first_row;
-    std::vector<std::uint32_t> table(table_size(count), 0);
-    const std::size_t mask = table.size() - 1;
-    for (std::size_t row = 0; row < count; ++row) {
-        keys[row] = key_of(points[first + row]);
-        for (std::size_t s = hash_key(keys[row]) & mask;; s = (s + 1) & mask) {
-            if (table[s] == 0) {
-                first_row.push_back(static_cast<std::uint32_t>(row));
-                table[s] = static_cast<std::uint32_t>(first_row.size());
-                cell_of[row] = table[s] - 1;
-                break;
-            }
-            if (keys[first_row[table[s] - 1]] == keys[row]) {
-                cell_of[row] = table[s] - 1;
-                break;
-            }
-        }
-    }
-    const std::size_t cells = first_row.size();
-    // Group the rows by cell, keeping row order (a counting sort).
-    cell_start_.assign(cells + 1, 0);
-    for (std::uint32_t c : cell_of) ++cell_start_[c + 1];
-    for (std::size_t c = 0; c < cells; ++c) cell_start_[c + 1] += cell_start_[c];
+    struct Entry {
+        Key key;
+        std::uint32_t row;
+    };
+    std::vector<Entry> entries(count);
+    for (std::size_t row = 0; row < count; ++row) entries[row] = {key_of(points[row]), static_cast<std::uint32_t>(row)};
+    std::sort(entries.begin(), entries.end(), [](const Entry& a, const Entry& b) {
+        return key_less(a.key, b.key) || (key_equal(a.key, b.key) && a.row < b.row);
+    });
     rows_.resize(count);
-    {
-        std::vector<std::uint32_t> next(cell_start_.begin(), cell_start_.end() - 1);
-        for (std::size_t row = 0; row < count; ++row) rows_[next[cell_of[row]]++] = static_cast<std::uint32_t>(row);
+    lowest_ = highest_ = entries[0].key;
+    for (std::size_t i = 0; i < count; ++i) {
+        for (std::size_t k = 0; k < D; ++k) {
+            lowest_[k] = std::min(lowest_[k], entries[i].key[k]);
+            highest_[k] = std::max(highest_[k], entries[i].key[k]);
+        }
+        rows_[i] = entries[i].row;
+        if (i > 0 && key_equal(entries[i].key, entries[i - 1].key)) continue;
+        keys_.push_back(entries[i].key);
+        cell_start_.push_back(static_cast<std::uint32_t>(i));
+        for (std::uint64_t k : entries[i].key) has_saturated_key_ = has_saturated_key_ || k == key_max;
     }
-    // The kept table is sized by cells; a cell's key is recomputed from its first point.
-    slots_.assign(table_size(cells), 0);
-    const std::size_t kept_mask = slots_.size() - 1;
-    for (std::size_t c = 0; c < cells; ++c) {
-        std::size_t s = hash_key(keys[first_row[c]]) & kept_mask;
-        while (slots_[s] != 0) s = (s + 1) & kept_mask;
-        slots_[s] = static_cast<std::uint32_t>(c + 1);
-    }
+    cell_start_.push_back(static_cast<std::uint32_t>(count));
+    keys_.shrink_to_fit();
+    cell_start_.shrink_to_fit();
 }
 
 template <std::size_t D>
@@ -157,34 +159,8 @@ typename Mapper<D>::Key Mapper<D>::key_of(const TrackPoint<D>& p) const {
 }
 
 template <std::size_t D>
-std::span<const std::uint32_t> Mapper<D>::cell(const Key& key) const {
-    if (slots_.empty()) return {};
-    const std::size_t mask = slots_.size() - 1;
-    for (std::size_t s = hash_key(key) & mask;; s = (s + 1) & mask) {
-        const std::uint32_t entry = slots_[s];
-        if (entry == 0) return {};
-        const std::uint32_t begin = cell_start_[entry - 1];
-        if (key_of((*points_)[first_ + rows_[begin]]) == key)
-            return {rows_.data() + begin, rows_.data() + cell_start_[entry]};
-    }
-}
-
-template <std::size_t D>
-void Mapper<D>::neighbours(const Key& key, std::vector<std::uint32_t>& rows) const {
-    rows.clear();
-    std::array<int, D> offset;
-    offset.fill(-1);
-    for (;;) {
-        Key near;
-        for (std::size_t k = 0; k < D; ++k) near[k] = key[k] + static_cast<std::uint64_t>(std::int64_t{offset[k]});
-        const auto found = cell(near);
-        rows.insert(rows.end(), found.begin(), found.end());
-        // Next offset, the last axis fastest.
-        std::size_t k = D;
-        while (k > 0 && offset[k - 1] == 1) offset[--k] = -1;
-        if (k == 0) return;
-        ++offset[k - 1];
-    }
+std::size_t Mapper<D>::lower_bound(const Key& key) const {
+    return static_cast<std::size_t>(std::lower_bound(keys_.begin(), keys_.end(), key, key_less<D>) - keys_.begin());
 }
 
 template <std::size_t D>
@@ -192,9 +168,155 @@ std::vector<Mapper<D>> build_mappers(const Frames<D>& frames, float cell_size) {
     const std::size_t n = frames.count();
     const std::size_t grain = std::max<std::size_t>(1, n * 4096 / std::max<std::size_t>(1, frames.points.size()));
     return pool::parallel_map<Mapper<D>>(n, grain, [&](std::size_t f) {
-        return Mapper<D>(frames.points, frames.starts[f], frames.size(f), cell_size);
+        return Mapper<D>(frames.points.data() + frames.starts[f], frames.size(f), cell_size);
     });
 }
+
+namespace {
+
+// A dense table over the box spanned by a frame's occupied cells, built when the box holds
+// at most 64 slots (256 bytes) per occupied cell, plus a small allowance: a key's cell is
+// one read away, and the 3^D cells around a key inside the box are fixed offsets from its
+// slot.
+template <std::size_t D>
+class CellTable {
+public:
+    using Key = typename Mapper<D>::Key;
+
+    // `slots` receives the table.
+    CellTable(const Mapper<D>& grid, std::vector<std::uint32_t>& slots) : grid_(grid), slots_(slots) {
+        const std::size_t cells = grid.cells();
+        if (cells == 0) return;
+        const std::uint64_t limit = 64 * std::uint64_t{cells} + 4096;
+        std::uint64_t volume = 1;
+        for (std::size_t k = 0; k < D; ++k) {
+            width_[k] = grid.highest()[k] - grid.lowest()[k] + 1;  // 0 when it spans every key
+            if (width_[k] == 0 || width_[k] > limit / volume) return;
+            volume *= width_[k];
+        }
+        std::uint64_t stride = 1;
+        for (std::size_t k = D; k-- > 0;) {
+            stride_[k] = stride;
+            stride *= width_[k];
+        }
+        for (std::size_t i = 0; i < neighbour_offsets<D>.size(); ++i) {
+            std::uint64_t step = 0;  // wrapping: a signed sum of strides
+            for (std::size_t k = 0; k < D; ++k) step += neighbour_offsets<D>[i][k] * stride_[k];
+            step_[i] = step;
+        }
+        slots_.assign(static_cast<std::size_t>(volume), 0);
+        for (std::size_t c = 0; c < cells; ++c) {
+            std::uint64_t index = 0;
+            for (std::size_t k = 0; k < D; ++k) index += (grid.cell_key(c)[k] - grid.lowest()[k]) * stride_[k];
+            slots_[static_cast<std::size_t>(index)] = static_cast<std::uint32_t>(c + 1);
+        }
+        built_ = true;
+    }
+
+    bool built() const { return built_; }
+
+    template <class Visit>
+    void around(const Key& key, Visit&& visit) const {
+        std::array<std::uint64_t, D> relative;
+        bool interior = true;
+        std::uint64_t base = 0;
+        for (std::size_t k = 0; k < D; ++k) {
+            relative[k] = key[k] - grid_.lowest()[k];  // wrapping: huge when below the box
+            interior = interior && relative[k] >= 1 && relative[k] < width_[k] - 1;
+            base += relative[k] * stride_[k];
+        }
+        if (interior) {
+            for (std::uint64_t step : step_) {
+                const std::uint32_t slot = slots_[static_cast<std::size_t>(base + step)];
+                if (slot != 0) visit(slot - 1);
+            }
+            return;
+        }
+        for (const auto& offset : neighbour_offsets<D>) {
+            std::uint64_t index = 0;
+            bool inside = true;
+            for (std::size_t k = 0; k < D && inside; ++k) {
+                const std::uint64_t r = relative[k] + offset[k];
+                inside = r < width_[k];
+                index += r * stride_[k];
+            }
+            if (inside && slots_[static_cast<std::size_t>(index)] != 0) visit(slots_[static_cast<std::size_t>(index)] - 1);
+        }
+    }
+
+private:
+    const Mapper<D>& grid_;
+    std::vector<std::uint32_t>& slots_;
+    std::array<std::uint64_t, D> width_{}, stride_{};
+    std::array<std::uint64_t, neighbour_offsets<D>.size()> step_{};
+    bool built_ = false;
+};
+
+// The target cells among the 3^D cells around each of a stream of increasing source keys,
+// neighbours wrapping around at 0 and 2^64 - 1. The 3^D cells form 3^(D-1) strips of three
+// consecutive keys along the last axis. For a strip whose leading components did not wrap,
+// its lowest key grows with the source key, so a cursor per strip only moves forward; the
+// rare strips that wrapped, and the wrapped end of a strip (last component 0 or 2^64 - 1),
+// are found by binary search, or skipped at once when the target frame has no saturated key.
+// Which order the cells come in does not matter: the candidates of a source are a set to
+// the assignment.
+template <std::size_t D>
+class NeighbourScan {
+public:
+    using Key = typename Mapper<D>::Key;
+    static constexpr std::size_t strips = D == 2 ? 3 : 9;
+
+    explicit NeighbourScan(const Mapper<D>& grid) : grid_(grid) { cursor_.fill(0); }
+
+    template <class Visit>
+    void around(const Key& key, Visit&& visit) {
+        const std::size_t cells = grid_.cells();
+        const std::uint64_t last = key[D - 1];
+        for (std::size_t i = 0; i < strips; ++i) {
+            Key low;
+            bool wrapped = false;
+            std::size_t rest = i;
+            for (std::size_t k = D - 1; k-- > 0;) {
+                const int offset = static_cast<int>(rest % 3) - 1;
+                rest /= 3;
+                low[k] = key[k] + static_cast<std::uint64_t>(std::int64_t{offset});
+                wrapped = wrapped || (offset == -1 && key[k] == 0) || (offset == 1 && key[k] == key_max);
+            }
+            bool prefix_saturated = false;
+            for (std::size_t k = 0; k + 1 < D; ++k) prefix_saturated = prefix_saturated || low[k] == key_max;
+            if (prefix_saturated && !grid_.has_saturated_key()) continue;
+            low[D - 1] = last == 0 ? 0 : last - 1;
+            const std::uint64_t high = last == key_max ? key_max : last + 1;
+            std::size_t c;
+            if (wrapped) {
+                c = grid_.lower_bound(low);
+            } else {
+                std::size_t& cursor = cursor_[i];
+                while (cursor < cells && key_less(grid_.cell_key(cursor), low)) ++cursor;
+                c = cursor;
+            }
+            for (; c < cells && same_prefix(grid_.cell_key(c), low) && grid_.cell_key(c)[D - 1] <= high; ++c) visit(c);
+            if (last == 0 || last == key_max) {
+                low[D - 1] = last == 0 ? key_max : 0;
+                if (low[D - 1] == key_max && !grid_.has_saturated_key()) continue;
+                c = grid_.lower_bound(low);
+                if (c < cells && key_equal(grid_.cell_key(c), low)) visit(c);
+            }
+        }
+    }
+
+private:
+    static bool same_prefix(const Key& a, const Key& b) {
+        for (std::size_t k = 0; k + 1 < D; ++k)
+            if (a[k] != b[k]) return false;
+        return true;
+    }
+
+    const Mapper<D>& grid_;
+    std::array<std::size_t, strips> cursor_;
+};
+
+}  // namespace
 
 // ---- frame pairs ----------------------------------------------------------------------------
 
@@ -206,20 +328,43 @@ PairLinks link_frame_pair(const Frames<D>& frames, const std::vector<Mapper<D>>&
     if (n == 0 || m == 0) return {};
     const TrackPoint<D>* sources = frames.points.data() + frames.starts[source];
     const TrackPoint<D>* targets = frames.points.data() + frames.starts[target];
+    const Mapper<D>& from = mappers[source];
     const Mapper<D>& grid = mappers[target];
+
+    // The target cells around each source cell, found cell by cell in key order (the source
+    // frame's grid has the same cell size, so its keys are the sources' keys in the target
+    // grid) through the dense table when it fits, else by the cursors; then the candidates
+    // of each source, row by row.
+    std::vector<std::uint32_t> near_begin(from.cells() + 1, 0), near, cell_of_row(n);
+    std::vector<std::uint32_t> table_slots;
+    const CellTable<D> table(grid, table_slots);
+    NeighbourScan<D> scan(grid);
+    const auto add = [&](std::size_t cell) { near.push_back(static_cast<std::uint32_t>(cell)); };
+    near.reserve(2 * from.cells());
+    for (std::size_t c = 0; c < from.cells(); ++c) {
+        if (table.built()) {
+            table.around(from.cell_key(c), add);
+        } else {
+            scan.around(from.cell_key(c), add);
+        }
+        near_begin[c + 1] = static_cast<std::uint32_t>(near.size());
+        for (std::uint32_t r : from.cell_rows(c)) cell_of_row[r] = static_cast<std::uint32_t>(c);
+    }
 
     LinkProblem problem;
     problem.targets = m;
     problem.no_link_cost = reach.no_link_cost;
     problem.row_begin.reserve(n + 1);
-    std::vector<std::uint32_t> near;
+    problem.candidates.reserve(2 * n);
     for (std::size_t r = 0; r < n; ++r) {
         const TrackPoint<D>& p = sources[r];
-        grid.neighbours(grid.key_of(p), near);
-        for (std::uint32_t row : near) {
-            const TrackPoint<D>& q = targets[row];
-            const float d2 = squared_distance(p, q);
-            if (d2 <= reach.max_distance_squared && accept(p, q)) problem.candidates.push_back({row, cost_of(d2)});
+        const std::uint32_t c = cell_of_row[r];
+        for (std::size_t k = near_begin[c]; k < near_begin[c + 1]; ++k) {
+            for (std::uint32_t row : grid.cell_rows(near[k])) {
+                const TrackPoint<D>& q = targets[row];
+                const float d2 = squared_distance(p, q);
+                if (d2 <= reach.max_distance_squared && accept(p, q)) problem.candidates.push_back({row, cost_of(d2)});
+            }
         }
         problem.row_begin.push_back(problem.candidates.size());
     }

@@ -50,32 +50,39 @@ struct Reach {
 
 // The uniform grid of one frame: cells of size max_distance, keyed by
 // (floor(x / s), floor(y / s)[, floor(z / s)]) as unsigned 64-bit integers (negative or NaN
-// quotients give 0, too large ones 2^64 - 1). Only looked up, never iterated.
+// quotients give 0, too large ones 2^64 - 1). The occupied cells are kept sorted by key, so
+// that the cells around a stream of increasing keys are found by cursors that only move
+// forward (see link_frame_pair); each cell lists its points' rows in row order.
 template <std::size_t D>
 class Mapper {
 public:
     using Key = std::array<std::uint64_t, D>;
 
     Mapper() = default;
-    Mapper(const std::vector<TrackPoint<D>>& points, std::size_t first, std::size_t count, float cell_size);
+    Mapper(const TrackPoint<D>* points, std::size_t count, float cell_size);
 
     Key key_of(const TrackPoint<D>& p) const;
 
-    // Replaces `rows` by the rows (within the frame) of the points in the 3^D cells around
-    // `key`, the first axis varying slowest and each offset running -1, 0, 1 (wrapping),
-    // row order inside a cell.
-    void neighbours(const Key& key, std::vector<std::uint32_t>& rows) const;
+    std::size_t cells() const { return keys_.size(); }
+    const Key& cell_key(std::size_t c) const { return keys_[c]; }
+    std::span<const std::uint32_t> cell_rows(std::size_t c) const {
+        return {rows_.data() + cell_start_[c], rows_.data() + cell_start_[c + 1]};
+    }
+    // The first cell whose key is not below `key` (cells() if none).
+    std::size_t lower_bound(const Key& key) const;
+    // Whether some cell key has a component 2^64 - 1 (coordinates beyond the key range).
+    bool has_saturated_key() const { return has_saturated_key_; }
+    // Smallest and largest key component of the occupied cells, per axis.
+    const Key& lowest() const { return lowest_; }
+    const Key& highest() const { return highest_; }
 
 private:
-    std::span<const std::uint32_t> cell(const Key& key) const;
-    std::size_t slot_of(const Key& key) const;
-
-    const std::vector<TrackPoint<D>>* points_ = nullptr;
-    std::size_t first_ = 0;
     float cell_size_ = 1;
-    std::vector<std::uint32_t> rows_;        // the frame's rows grouped by cell, in row order
-    std::vector<std::uint32_t> cell_start_;  // cell k holds rows_[cell_start_[k] .. cell_start_[k + 1])
-    std::vector<std::uint32_t> slots_;       // open addressing: cell index + 1, 0 when empty
+    bool has_saturated_key_ = false;
+    Key lowest_{}, highest_{};
+    std::vector<Key> keys_;                  // occupied cells, increasing
+    std::vector<std::uint32_t> cell_start_;  // cell c holds rows_[cell_start_[c] .. cell_start_[c + 1])
+    std::vector<std::uint32_t> rows_;        // the frame's rows grouped by cell, row order inside a cell
 };
 
 // Acceptance tests applied after the distance test.
