@@ -199,11 +199,29 @@ def reference_links(frames, max_distance, max_skip, ratio, dims=2):
     return np.array(rows, np.float32).reshape(-1, dims + 1), np.array(ends, np.uint32)
 
 
+FAR = [1e9, -1e9, 1e30, float("inf"), -float("inf"), NAN]
+
+
+def with_outliers(rng, frames, dims):
+    """Frames with a few far or non-finite points appended, which spread the cells of a
+    frame over a huge range of keys."""
+    out = []
+    for f in frames:
+        far = np.column_stack([rng.choice(FAR, (3, dims)), np.ones(3)]).astype(np.float32)
+        out.append(np.concatenate([f[:, :dims + 1], far]))
+    return out
+
+
 @pytest.mark.parametrize("seed, max_skip", [(s, k) for s in range(4) for k in range(4)])
-def test_random_scenes_match_an_independent_model(seed, max_skip):
+@pytest.mark.parametrize("outliers", [False, True])
+def test_random_scenes_match_an_independent_model(seed, max_skip, outliers):
     rng = np.random.default_rng(seed)
     frames = random_frames(rng, 8, 40, extent=6.0)
-    for ours, theirs in zip(link(frames, 1.0, max_skip, 1.4), reference_links(frames, 1.0, max_skip, 1.4)):
+    if outliers:
+        frames = with_outliers(rng, frames, 2)
+    with np.errstate(all="ignore"):
+        expected = reference_links(frames, 1.0, max_skip, 1.4)
+    for ours, theirs in zip(link(frames, 1.0, max_skip, 1.4), expected):
         np.testing.assert_array_equal(ours, theirs)
 
 

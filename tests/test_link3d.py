@@ -3,7 +3,7 @@ import numpy as np
 import pytest
 
 import trakora
-from test_link2d import NAN, reference_links
+from test_link2d import NAN, reference_links, with_outliers
 
 
 def frame(*points):
@@ -64,9 +64,15 @@ def random_frames(rng, count, points, extent):
 
 
 @pytest.mark.parametrize("seed, max_skip", [(s, k) for s in range(3) for k in range(4)])
-def test_random_scenes_match_an_independent_model(seed, max_skip):
-    frames = random_frames(np.random.default_rng(seed), 7, 40, 3.5)
-    for ours, theirs in zip(link(frames, 1.0, max_skip), reference_links(frames, 1.0, max_skip, None, dims=3)):
+@pytest.mark.parametrize("outliers", [False, True])
+def test_random_scenes_match_an_independent_model(seed, max_skip, outliers):
+    rng = np.random.default_rng(seed)
+    frames = random_frames(rng, 7, 40, 3.5)
+    if outliers:
+        frames = with_outliers(rng, frames, 3)
+    with np.errstate(all="ignore"):
+        expected = reference_links(frames, 1.0, max_skip, None, dims=3)
+    for ours, theirs in zip(link(frames, 1.0, max_skip), expected):
         np.testing.assert_array_equal(ours, theirs)
 
 
