@@ -19,17 +19,18 @@ import trakora  # noqa: E402  (after the decoder, which is instrumented)
 
 
 def main():
+    # --function stays in argv: libFuzzer ignores it with a warning and passes it on to
+    # the child processes it starts (for -merge, -fork), which need it too.
     names = [a.split("=", 1)[1] for a in sys.argv[1:] if a.startswith("--function=")]
-    argv = [a for a in sys.argv if not a.startswith("--function=")]
     if len(names) != 1 or names[0] not in inputs.FUNCTIONS:
-        sys.exit(f"usage: {argv[0]} --function=NAME [libFuzzer options] [corpus...]; NAME one of "
+        sys.exit(f"usage: {sys.argv[0]} --function=NAME [libFuzzer options] [corpus...]; NAME one of "
                  + ", ".join(inputs.FUNCTIONS))
     name = names[0]
 
     def test_one_input(data: bytes):
         inputs.run_one(trakora, name, data)
 
-    atheris.Setup(argv, test_one_input)
+    atheris.Setup(sys.argv, test_one_input)
     atheris.Fuzz()
 
 
