@@ -179,6 +179,108 @@ def test_linking_ignores_layout(dims, data):
         assert canonical(link(variant, dims, 1.0, 1, 1e9)) == expected
 
 
+def solve_min_cost(cost):
+    """Kuhn-Munkres on the negated matrix, labelling form with per-column slack, with the
+    documented search order (lowest column among equal slacks): the reference for ties."""
+    n, m = len(cost), len(cost[0]) if cost else 0
+    w = [[-c for c in row] for row in cost]
+    lx, ly = [max(row) for row in w], [0] * m
+    xy, yx = [None] * n, [None] * m
+    for root in range(n):
+        reached = [None] * m
+        rows = [root]
+        slack = [lx[root] + ly[c] - w[root][c] for c in range(m)]
+        slackx = [root] * m
+        while True:
+            delta, y, x = 2**63 - 1, 0, 0
+            for c in range(m):
+                if reached[c] is None and slack[c] < delta:
+                    delta, y, x = slack[c], c, slackx[c]
+            if delta > 0:
+                for r in rows:
+                    lx[r] -= delta
+                for c in range(m):
+                    if reached[c] is not None:
+                        ly[c] += delta
+                    else:
+                        slack[c] -= delta
+            reached[y] = x
+            if yx[y] is None:
+                break
+            x2 = yx[y]
+            rows.append(x2)
+            for c in range(m):
+                if reached[c] is None:
+                    a = lx[x2] + ly[c] - w[x2][c]
+                    if slack[c] > a:
+                        slack[c], slackx[c] = a, x2
+        c = y
+        while c is not None:
+            x = reached[c]
+            c_next = xy[x]
+            yx[c], xy[x] = x, c
+            c = c_next
+    return xy
+
+
+def reference_link(frames, dims, max_distance, max_skip, ratio):
+    """Every frame pair of every gap solved densely against an empty link table, then merged
+    shorter gaps first; chains of two or more points become tracks."""
+    points = [row[:dims + 1] for t in frames for row in t]
+    index, first = [], 0
+    for t in frames:
+        index.append(list(range(first, first + len(t))))
+        first += len(t)
+    md = F32(max_distance)
+    unit = int(md * F32(1e6))
+    succ, pred = {}, {}
+    for gap in range(1, min(max_skip + 1, len(frames)) + 1):
+        for f in range(len(frames) - gap):
+            src, dst = index[f], index[f + gap]
+            n, m = len(src), len(dst)
+            if not n or not m:
+                continue
+            cost = [[10 * unit] * (m + n) for _ in range(n)]
+            for r, p in enumerate(src):
+                cost[r][m + r] = unit
+                for c, q in enumerate(dst):
+                    a, b = points[p], points[q]
+                    d = [a[i] - b[i] for i in range(dims)]
+                    d2 = d[0] * d[0] + d[1] * d[1]
+                    if dims == 3:
+                        d2 = d2 + d[2] * d[2]
+                    if not d2 <= md * md:
+                        continue
+                    if dims == 2 and (b[2] > F32(ratio) * a[2] or a[2] > F32(ratio) * b[2]):
+                        continue
+                    cost[r][c] = int(np.sqrt(d2) * F32(1e6))
+            for r, c in enumerate(solve_min_cost(cost)):
+                if c < m and src[r] not in succ and dst[c] not in pred:
+                    succ[src[r]], pred[dst[c]] = dst[c], src[r]
+    rows, ends = [], []
+    for p in range(len(points)):
+        if p not in pred and p in succ:
+            while p is not None:
+                rows.append(points[p])
+                p = succ.get(p)
+            ends.append(len(rows))
+    return np.array(rows, F32).reshape(len(rows), dims + 1), np.array(ends, np.uint32)
+
+
+@SETTINGS
+@pytest.mark.parametrize("dims", [2, 3])
+@given(data=st.data())
+def test_linking_matches_the_dense_reference(dims, data):
+    frames = data.draw(frame_stacks(dims))
+    max_distance = data.draw(st.sampled_from([0.3, 0.5, 1.0, 1.5]))
+    max_skip = data.draw(st.sampled_from([0, 1, 2]))
+    ratio = data.draw(st.sampled_from([1e9, 3.0, 1.5]))
+    matrix, ends = link(frames, dims, max_distance, max_skip, ratio)
+    expected_matrix, expected_ends = reference_link(frames, dims, max_distance, max_skip, ratio)
+    np.testing.assert_array_equal(ends, expected_ends)
+    np.testing.assert_array_equal(matrix, expected_matrix)
+
+
 # ---- rendering: a plain reference of the grid rule and the line walks -----------------------
 
 def grid(extent, pixel_size, dims):
