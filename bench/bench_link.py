@@ -12,18 +12,23 @@ detections of one particle) made, "precision" the fraction of made links that ar
 
 Timings are wall-clock medians of the repeats, taken in one run; the table prints Markdown.
 """
-import argparse
-import multiprocessing as mp
 import os
-import statistics
-import subprocess
-import sys
-import time
-import warnings
 
-import numpy as np
+# Idle OpenBLAS worker threads spin after NumPy calls and would compete with the linkers' own
+# workers on a small machine; neither linker uses BLAS.
+os.environ.setdefault("OPENBLAS_NUM_THREADS", "1")
 
-import trakora
+import argparse  # noqa: E402
+import multiprocessing as mp  # noqa: E402
+import statistics  # noqa: E402
+import subprocess  # noqa: E402
+import sys  # noqa: E402
+import time  # noqa: E402
+import warnings  # noqa: E402
+
+import numpy as np  # noqa: E402
+
+import trakora  # noqa: E402
 
 MAX_DISTANCE = 1.0
 MAX_SKIP = 2

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstdio>
 #include <limits>
 #include <string>
 
@@ -76,10 +77,13 @@ Reach Reach::of(float max_distance) {
     r.max_distance = max_distance;
     r.max_distance_squared = max_distance * max_distance;
     r.no_link_cost = saturating_cast<std::int64_t>(max_distance * cost_scale);
-    if (!std::isfinite(max_distance) || r.no_link_cost < 1 || max_distance > largest_max_distance)
-        throw ValueError("max_distance must be a finite number from 1e-6 to 1e11 (linking costs count millionths "
-                         "of it in 64-bit integers), got " +
-                         std::to_string(max_distance));
+    if (!std::isfinite(max_distance) || r.no_link_cost < 1 || max_distance > largest_max_distance) {
+        char shown[32];
+        std::snprintf(shown, sizeof shown, "%g", static_cast<double>(max_distance));
+        throw ValueError(std::string("max_distance must be a finite number from 1e-6 to 1e11 (linking costs count "
+                                     "millionths of it in 64-bit integers), got ") +
+                         shown);
+    }
     return r;
 }
 
@@ -335,7 +339,8 @@ PairLinks link_frame_pair(const Frames<D>& frames, const std::vector<Mapper<D>>&
     // frame's grid has the same cell size, so its keys are the sources' keys in the target
     // grid) through the dense table when it fits, else by the cursors; then the candidates
     // of each source, row by row.
-    std::vector<std::uint32_t> near_begin(from.cells() + 1, 0), near, cell_of_row(n);
+    std::vector<std::size_t> near_begin(from.cells() + 1, 0);
+    std::vector<std::uint32_t> near, cell_of_row(n);
     std::vector<std::uint32_t> table_slots;
     const CellTable<D> table(grid, table_slots);
     NeighbourScan<D> scan(grid);
@@ -347,7 +352,7 @@ PairLinks link_frame_pair(const Frames<D>& frames, const std::vector<Mapper<D>>&
         } else {
             scan.around(from.cell_key(c), add);
         }
-        near_begin[c + 1] = static_cast<std::uint32_t>(near.size());
+        near_begin[c + 1] = near.size();
         for (std::uint32_t r : from.cell_rows(c)) cell_of_row[r] = static_cast<std::uint32_t>(c);
     }
 
