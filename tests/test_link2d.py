@@ -225,26 +225,6 @@ def test_random_scenes_match_an_independent_model(seed, max_skip, outliers):
         np.testing.assert_array_equal(ours, theirs)
 
 
-def test_track_invariants_on_a_crowded_scene():
-    rng = np.random.default_rng(9)
-    frames = [np.column_stack([rng.integers(0, 8, (60, 2)) * 0.5, np.full(60, 1.0)]).astype(np.float32)
-              for _ in range(6)]
-    for f, table in enumerate(frames):
-        table[:, 2] = 1000 * f + np.arange(len(table)) + 1  # unique ids; ratio wide enough to ignore
-    matrix, ends = link(frames, 1.0, 2, 1e4)
-    ids = matrix[:, 2].astype(int)
-    assert len(set(ids)) == len(ids)  # no point in two places
-    starts = np.concatenate([[0], ends[:-1]])
-    assert np.all(ends - starts >= 2)
-    first_ids = [ids[s] for s in starts]
-    assert first_ids == sorted(first_ids)  # by first frame, then row
-    for s, e in zip(starts, ends):
-        frames_of = ids[s:e] // 1000
-        assert np.all(np.diff(frames_of) >= 1) and np.all(np.diff(frames_of) <= 3)
-        steps = np.diff(matrix[s:e, :2], axis=0)
-        assert np.all((steps ** 2).sum(axis=1) <= 1.0)
-
-
 def test_too_few_columns_is_an_internal_failure():
     with pytest.raises(BaseException) as info:
         link([frame((0, 0, 1)), np.zeros((1, 2), np.float32)])

@@ -49,15 +49,6 @@ def test_shorter_gaps_win_the_merge_with_z_zero():
     np.testing.assert_array_equal(matrix[:, 0], np.float32([0, 0.05, 0.32]))
 
 
-@pytest.mark.parametrize("sources, targets, expected", [
-    ([(0, 0, 0), (0, 0, 1)], [(0, 0, 0.5)], [(0, 0, 1), (0, 0, 0.5)]),
-    ([(0, 0, 0.5)], [(0, 0, 0), (0, 0, 1)], [(0, 0, 0.5), (0, 0, 0)]),
-])
-def test_ties_follow_the_solver_search_order(sources, targets, expected):
-    matrix, _ = link([frame(*[(*p, 1) for p in sources]), frame(*[(*p, 1) for p in targets])])
-    np.testing.assert_array_equal(matrix[:, :3], np.float32(expected))
-
-
 def random_frames(rng, count, points, extent):
     return [np.column_stack([rng.uniform(-1, extent, (n, 3)), rng.uniform(1, 100, n)]).astype(np.float32)
             for n in rng.integers(0, points + 1, count)]
