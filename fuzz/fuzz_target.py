@@ -7,6 +7,7 @@ AddressSanitizer and UndefinedBehaviorSanitizer and preload the matching runtime
 the fuzzer sees the branches of the native code, not only those of the Python decoder.
 """
 import os
+import shlex
 import sys
 
 import atheris
@@ -30,7 +31,9 @@ def main():
     def test_one_input(data: bytes):
         inputs.run_one(trakora, name, data)
 
-    atheris.Setup(sys.argv, test_one_input)
+    # libFuzzer starts its child processes through the shell with argv[0] as the command.
+    command = " ".join(shlex.quote(part) for part in (sys.executable, os.path.abspath(sys.argv[0])))
+    atheris.Setup([command] + sys.argv[1:], test_one_input)
     atheris.Fuzz()
 
 
