@@ -20,20 +20,28 @@ FUZZ_SAN_FLAGS="-fsanitize=address,undefined -fno-sanitize=vptr,function -fno-sa
 
 fuzz_log() { echo "[fuzz] $*"; }
 
-# Installs clang with Debian's package manager when it is missing and we may.
+fuzz_can_apt() { [ "$(id -u)" = 0 ] && command -v apt-get >/dev/null; }
+
+fuzz_apt_install() {
+    fuzz_log "installing $* with apt-get" >&2
+    { apt-get update -qq && DEBIAN_FRONTEND=noninteractive apt-get install -y -qq "$@"; } >&2
+}
+
+# Prints a clang++ with its sanitizer runtimes, installing them with Debian's package manager
+# when they are missing and we may.
 fuzz_find_clang() {
-    local cxx
-    for cxx in clang++ clang++-19 clang++-18 clang++-17 clang++-16 clang++-15 clang++-14; do
-        if command -v "$cxx" >/dev/null; then echo "$cxx"; return 0; fi
+    local cxx= candidate
+    for candidate in clang++ clang++-19 clang++-18 clang++-17 clang++-16 clang++-15 clang++-14; do
+        if command -v "$candidate" >/dev/null; then cxx=$candidate; break; fi
     done
-    if [ "$(id -u)" = 0 ] && command -v apt-get >/dev/null; then
-        fuzz_log "installing clang with apt-get" >&2
-        { apt-get update -qq && DEBIAN_FRONTEND=noninteractive apt-get install -y -qq clang; } >&2 || return 1
-        for cxx in clang++ clang++-14; do
-            if command -v "$cxx" >/dev/null; then echo "$cxx"; return 0; fi
-        done
+    if [ -z "$cxx" ] && fuzz_can_apt && fuzz_apt_install clang && command -v clang++ >/dev/null; then
+        cxx=clang++
     fi
-    return 1
+    [ -n "$cxx" ] || return 1
+    if [ ! -e "$("$cxx" -print-resource-dir)/share/asan_ignorelist.txt" ] && fuzz_can_apt; then
+        fuzz_apt_install "libclang-rt-$("$cxx" -dumpversion | cut -d. -f1)-dev" || true
+    fi
+    echo "$cxx"
 }
 
 fuzz_setup() {
