@@ -5,6 +5,8 @@
 #include <cstdint>
 #include <cstring>
 
+#include "pool.hpp"
+
 namespace trakora {
 namespace {
 
@@ -48,31 +50,66 @@ public:
         }
     }
 
-    float operator()(const std::array<std::uint64_t, 3>& index) const {
-        bool interior = true;
-        for (std::size_t k = 0; k < 3; ++k) interior = interior && index[k] >= 2 && index[k] + 2 < volume_.shape[k];
-        return interior ? interior_correlation(index) : border_correlation(index);
+    // Sets the correlation of every peak in [first, last).
+    void correlate(Peak3D* first, Peak3D* last) const {
+        std::array<Peak3D*, kBatch> batch{};
+        std::size_t count = 0;
+        for (Peak3D* p = first; p != last; ++p) {
+            if (!interior(p->index)) {
+                p->correlation = border_correlation(p->index);
+                continue;
+            }
+            batch[count++] = p;
+            if (count == kBatch) {
+                interior_batch(batch, count);
+                count = 0;
+            }
+        }
+        if (count > 0) interior_batch(batch, count);
     }
 
 private:
-    float interior_correlation(const std::array<std::uint64_t, 3>& index) const {
-        const char* centre = volume_.data;
-        for (std::size_t k = 0; k < 3; ++k) centre += static_cast<std::ptrdiff_t>(index[k]) * volume_.strides[k];
-        std::array<float, 125> data;
-        float sum_d = -0.0f;
-        for (std::size_t e = 0; e < 125; ++e) {
-            std::memcpy(&data[e], centre + offset_[e], sizeof(float));
-            sum_d += data[e];
+    static constexpr std::size_t kBatch = 8;
+
+    bool interior(const std::array<std::uint64_t, 3>& index) const {
+        bool inside = true;
+        for (std::size_t k = 0; k < 3; ++k) inside = inside && index[k] >= 2 && index[k] + 2 < volume_.shape[k];
+        return inside;
+    }
+
+    // Up to kBatch interior peaks side by side: every lane adds its own terms in the stated
+    // order, so each result equals the one-peak computation, while the independent lanes
+    // keep the adder busy (one peak alone is a chain of 125 dependent additions).
+    void interior_batch(const std::array<Peak3D*, kBatch>& batch, std::size_t count) const {
+        std::array<const char*, kBatch> centre{};
+        for (std::size_t b = 0; b < kBatch; ++b) {
+            const auto& index = batch[b < count ? b : 0]->index;
+            centre[b] = volume_.data;
+            for (std::size_t k = 0; k < 3; ++k)
+                centre[b] += static_cast<std::ptrdiff_t>(index[k]) * volume_.strides[k];
         }
-        const float md = sum_d / 125.0f;
-        float sdt = 0.0f, sdd = 0.0f;
-        for (std::size_t e = 0; e < 125; ++e) {
-            const float dd = data[e] - md;
-            sdt += dd * centred_[e];
-            sdd += dd * dd;
+        float data[125][kBatch];
+        float sum[kBatch], md[kBatch], sdt[kBatch], sdd[kBatch];
+        for (std::size_t b = 0; b < kBatch; ++b) sum[b] = -0.0f;
+        for (std::size_t e = 0; e < 125; ++e)
+            for (std::size_t b = 0; b < kBatch; ++b) {
+                std::memcpy(&data[e][b], centre[b] + offset_[e], sizeof(float));
+                sum[b] += data[e][b];
+            }
+        for (std::size_t b = 0; b < kBatch; ++b) {
+            md[b] = sum[b] / 125.0f;
+            sdt[b] = sdd[b] = 0.0f;
         }
-        const float den = sdd * stt_;
-        return den == 0.0f ? 0.0f : sdt / std::sqrt(den);
+        for (std::size_t e = 0; e < 125; ++e)
+            for (std::size_t b = 0; b < kBatch; ++b) {
+                const float dd = data[e][b] - md[b];
+                sdt[b] += dd * centred_[e];
+                sdd[b] += dd * dd;
+            }
+        for (std::size_t b = 0; b < count; ++b) {
+            const float den = sdd[b] * stt_;
+            batch[b]->correlation = den == 0.0f ? 0.0f : sdt[b] / std::sqrt(den);
+        }
     }
 
     // Only the voxels inside the volume take part, on both sides; no padding.
@@ -130,8 +167,11 @@ void compute_correlations(const View3<float>& volume, const DetectionExtent3D& e
                           const std::array<float, 3>& sigmas) {
     if (peaks.empty()) return;
     const std::array<float, 125> tmpl = gaussian_template(extent, volume.shape, sigmas);
-    const Correlator correlate(volume, tmpl);
-    for (Peak3D& peak : peaks) peak.correlation = correlate(peak.index);
+    const Correlator correlator(volume, tmpl);
+    // Peaks are independent; each task writes only its own records.
+    pool::parallel_for(peaks.size(), 512, [&](std::size_t begin, std::size_t end) {
+        correlator.correlate(peaks.data() + begin, peaks.data() + end);
+    });
 }
 
 void keep_correlated(std::vector<Peak3D>& peaks, float threshold) {
