@@ -190,6 +190,7 @@ def gen_detect_peaks(src: Source, case: Case):
     extent = tuple_of_floats(src, 4, (0.0, side[0] - 1.0, 0.0, side[1] - 1.0))
     case.args = [layout(src, image), extent, src.number(), src.positive(), method, window,
                  src.pick((None, None, 1, 0, src.size()))]
+    enlarge(src, case, 2, 260)
 
 
 def gen_detect_peaks3d(src: Source, case: Case):
@@ -201,6 +202,7 @@ def gen_detect_peaks3d(src: Source, case: Case):
     case.args = [layout(src, volume), extent, src.number(), src.positive(),
                  src.pick((None, 3, 4, 5, 7, src.size())), method, sigmas,
                  src.pick((None, None, 0.0, 0.5, src.number())), src.pick((None, None, 1, 0, src.size()))]
+    enlarge(src, case, 3, 36)
 
 
 def track_matrix(src: Source, case: Case, dims: int, extra: int):
@@ -291,6 +293,30 @@ def gen_link(src: Source, case: Case, dims: int):
     case.args = [points_list(src, case, dims + 1), src.positive(), src.size()]
     if dims == 2:
         case.args.append(src.pick((2.0, 10.0, 1.0, src.number())))
+    if src.chance(12) and isinstance(case.args[0], (list, tuple)):
+        # 150 copies of every frame, 1000 units apart: enough points for the linker to
+        # spread its frame pairs over the worker pool, in groups that stay independent
+        case.args[0] = [replicate(t, dims, 150) for t in case.args[0]]
+
+
+def replicate(table, dims: int, copies: int):
+    if not (isinstance(table, np.ndarray) and table.dtype == F32 and table.ndim == 2 and table.shape[1] >= dims):
+        return table
+    shift = np.zeros((copies, 1, table.shape[1]), F32)
+    shift[:, 0, 0] = np.arange(copies, dtype=F32) * F32(1000.0)
+    return (table[None, :, :] + shift).reshape(-1, table.shape[1])
+
+
+def enlarge(src: Source, case: Case, dims: int, side: int):
+    """Sometimes tiles the image or volume to at least `side` along every axis, so that the
+    peak finder spreads its rows over the worker pool. Decided by the last byte read, so
+    that the inputs of a stored corpus keep their meaning."""
+    a = case.args[0]
+    if not src.chance(12) or not (isinstance(a, np.ndarray) and a.dtype == F32 and a.ndim == dims and a.size):
+        return
+    case.args[0] = np.tile(a, tuple(-(-side // n) for n in a.shape))
+    if case.args[1] == tuple(v for n in a.shape for v in (0.0, n - 1.0)):
+        case.args[1] = tuple(v for n in case.args[0].shape for v in (0.0, n - 1.0))
 
 
 GENERATORS = {
