@@ -18,16 +18,16 @@ WORKLOAD = textwrap.dedent("""
 
     def inputs():
         rng = np.random.default_rng(11)
-        image = rng.normal(10, 1, (200, 300)).astype(np.float32)
-        image[rng.integers(5, 195, 150), rng.integers(5, 295, 150)] += 40
-        volume = rng.normal(10, 1, (24, 30, 36)).astype(np.float32)
-        volume[rng.integers(3, 21, 60), rng.integers(3, 27, 60), rng.integers(3, 33, 60)] += 40
-        walkers = rng.uniform(0, 30, (80, 3))
+        image = rng.normal(10, 1, (300, 300)).astype(np.float32)
+        image[rng.integers(5, 295, 150), rng.integers(5, 295, 150)] += 40
+        volume = rng.normal(10, 1, (36, 36, 40)).astype(np.float32)
+        volume[rng.integers(3, 33, 60), rng.integers(3, 33, 60), rng.integers(3, 37, 60)] += 40
+        walkers = rng.uniform(0, 30, (400, 3))
         frames2, frames3 = [], []
-        for _ in range(16):
+        for _ in range(25):
             walkers += rng.normal(0, 0.3, walkers.shape)
-            frames2.append(np.column_stack([walkers[:, :2], rng.uniform(50, 100, 80)]).astype(np.float32))
-            frames3.append(np.column_stack([walkers, rng.uniform(50, 100, 80)]).astype(np.float32))
+            frames2.append(np.column_stack([walkers[:, :2], rng.uniform(50, 100, 400)]).astype(np.float32))
+            frames3.append(np.column_stack([walkers, rng.uniform(50, 100, 400)]).astype(np.float32))
         return image, volume, frames2, frames3
 
     IMAGE, VOLUME, FRAMES2, FRAMES3 = inputs()
@@ -38,8 +38,8 @@ WORKLOAD = textwrap.dedent("""
     V3 = np.column_stack([M3, np.arange(len(M3))]).astype(np.float32)
 
     CALLS = [
-        lambda: trakora.rs_detect_peaks(IMAGE, (0.0, 199.0, 0.0, 299.0), 14.0, 2.0, "radial_symmetry", 7, None),
-        lambda: trakora.rs_detect_peaks3d(VOLUME, (0.0, 23.0, 0.0, 29.0, 0.0, 35.0), 14.0, 2.0, 5,
+        lambda: trakora.rs_detect_peaks(IMAGE, (0.0, 299.0, 0.0, 299.0), 14.0, 2.0, "radial_symmetry", 7, None),
+        lambda: trakora.rs_detect_peaks3d(VOLUME, (0.0, 35.0, 0.0, 35.0, 0.0, 39.0), 14.0, 2.0, 5,
                                           "gaussian_fitting", (1.0, 1.0, 1.0), 0.0, None),
         lambda: trakora.rs_draw_tracks(M2, E2, (0.0, 30.0, 0.0, 30.0), 0.25),
         lambda: trakora.rs_draw_tracks_3d(M3, E3, (0.0, 30.0) * 3, 0.5),
@@ -58,6 +58,7 @@ WORKLOAD = textwrap.dedent("""
             h.update(repr(r).encode() if not isinstance(r, np.ndarray) else r.tobytes())
         return h.hexdigest()
 
+    # Sizes are chosen so that peak finding, its sort and linking spread over the pool.
     EXPECTED = [digest(k) for k in range(len(CALLS))]  # sequential; the pool has started
 """)
 

@@ -529,6 +529,8 @@ THREAD_SCRIPT = textwrap.dedent("""
     image = rng.normal(10, 1, (300, 400)).astype(np.float32)
     image[rng.integers(5, 295, 300), rng.integers(5, 395, 300)] += 40
     image[100:104, 100:104] = 60  # a plateau: equal intensities
+    noise = rng.normal(0, 1, (400, 400)).astype(np.float32)  # > 16384 candidates: a parallel sort
+    feed(trakora.rs_detect_peaks(noise, (0.0, 399.0, 0.0, 399.0), -10.0, 1.5, None, None, None))
     for m in (None, "radial_symmetry", "gaussian_fitting"):
         feed(trakora.rs_detect_peaks(image, (0.0, 299.0, 0.0, 399.0), 14.0, 3.0, m, 7, None))
     volume = rng.normal(10, 1, (40, 50, 60)).astype(np.float32)
@@ -536,9 +538,9 @@ THREAD_SCRIPT = textwrap.dedent("""
     for m in (None, "radial_symmetry", "gaussian_fitting"):
         feed(trakora.rs_detect_peaks3d(volume, (0.0, 39.0, 0.0, 49.0, 0.0, 59.0), 14.0, 2.0, 7, m,
                                        (1.0, 1.0, 1.0), 0.1, None))
-    walkers = rng.uniform(0, 50, (150, 3))
+    walkers = rng.uniform(0, 50, (400, 3))
     frames2, frames3 = [], []
-    for f in range(30):
+    for f in range(40):
         walkers += rng.normal(0, 0.3, walkers.shape)
         keep = rng.random(len(walkers)) > 0.1
         pts = walkers[keep]
