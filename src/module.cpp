@@ -36,11 +36,9 @@ PyObject* rs_detect_peaks(PyObject*, PyObject* args, PyObject* kwargs) {
         const auto method = py::to_opt_text(a[4], "localization_method");
         const auto window_size = py::to_opt_size(a[5], "localization_window_size");
         const auto max_num_peaks = py::to_opt_size(a[6], "max_num_peaks");
-        Extent2D extent2d;
-        extent2d.first[0] = py::tuple_item_f32(extent, 0);
-        extent2d.last[0] = py::tuple_item_f32(extent, 1);
-        extent2d.first[1] = py::tuple_item_f32(extent, 2);
-        extent2d.last[1] = py::tuple_item_f32(extent, 3);
+        // The tuple is (row first, row last, col first, col last).
+        const auto items = py::tuple_floats<4>(extent);
+        const Extent2D extent2d{{items[0], items[2]}, {items[1], items[3]}};
 
         std::vector<Peak2D> peaks = detect_peaks(image.view, extent2d, threshold, min_distance);
         if (!method) {
@@ -74,13 +72,10 @@ PyObject* rs_detect_peaks3d(PyObject*, PyObject* args, PyObject* kwargs) {
         PyObject* sigmas = py::to_opt_tuple(a[6], "correlation_sigmas");
         const auto correlation_threshold = py::to_opt_f32(a[7], "correlation_threshold");
         const auto max_num_peaks = py::to_opt_size(a[8], "max_num_peaks");
-        DetectionExtent3D detection_extent;
-        for (Py_ssize_t i = 0; i < 6; ++i) detection_extent.e[i] = py::tuple_item_f32(extent, i);
+        const DetectionExtent3D detection_extent{py::tuple_floats<6>(extent)};
         std::vector<Peak3D> peaks = detect_peaks_3d(volume.view, detection_extent, threshold, min_distance);
         if (sigmas != nullptr) {
-            std::array<float, 3> sigma{};
-            for (Py_ssize_t i = 0; i < 3; ++i) sigma[i] = py::tuple_item_f32(sigmas, i);
-            compute_correlations(volume.view, detection_extent, peaks, sigma);
+            compute_correlations(volume.view, detection_extent, peaks, py::tuple_floats<3>(sigmas));
         }
         if (correlation_threshold) keep_correlated(peaks, *correlation_threshold);
         if (method) {
@@ -107,14 +102,10 @@ PyObject* rs_draw_tracks(PyObject*, PyObject* args, PyObject* kwargs) {
         const auto ends = py::to_array<std::int32_t, 1>(a[1], "track_end_indices");
         PyObject* extent = py::to_tuple(a[2], "extent");
         const float pixel_size = py::to_f32(a[3], "pixel_size");
-        const auto grid = image::grid_geometry({py::tuple_item_f32(extent, 0), py::tuple_item_f32(extent, 1),
-                                                py::tuple_item_f32(extent, 2), py::tuple_item_f32(extent, 3)},
-                                               pixel_size);
+        const auto grid = image::grid_geometry(py::tuple_floats<4>(extent), pixel_size);
         auto out = image::draw_tracks(matrix.view, ends.view, grid);
-        const auto e = grid.extent();
         return py::tuple_of(py::to_numpy(std::move(out.values)), py::to_numpy(std::move(out.counts)),
-                            py::tuple_of(py::to_float(e[0]), py::to_float(e[1]), py::to_float(e[2]),
-                                         py::to_float(e[3])));
+                            py::float_tuple(grid.extent()));
     });
 }
 
@@ -127,15 +118,11 @@ PyObject* rs_draw_tracks_3d(PyObject*, PyObject* args, PyObject* kwargs) {
         const auto ends = py::to_array<std::int32_t, 1>(a[1], "track_end_indices");
         PyObject* extent = py::to_tuple(a[2], "extent");
         const float pixel_size = py::to_f32(a[3], "pixel_size");
-        const Extent3D extent3d{py::tuple_item_f32(extent, 0), py::tuple_item_f32(extent, 1),
-                                py::tuple_item_f32(extent, 2), py::tuple_item_f32(extent, 3),
-                                py::tuple_item_f32(extent, 4), py::tuple_item_f32(extent, 5)};
-        const auto grid = image3d::grid_geometry(extent3d, pixel_size);
+        const auto e6 = py::tuple_floats<6>(extent);
+        const auto grid = image3d::grid_geometry(Extent3D{e6[0], e6[1], e6[2], e6[3], e6[4], e6[5]}, pixel_size);
         auto out = image3d::draw_tracks_3d(matrix.view, ends.view, grid);
-        const auto e = grid.extent();
         return py::tuple_of(py::to_numpy(std::move(out.sums)), py::to_numpy(std::move(out.counts)),
-                            py::tuple_of(py::to_float(e[0]), py::to_float(e[1]), py::to_float(e[2]),
-                                         py::to_float(e[3]), py::to_float(e[4]), py::to_float(e[5])));
+                            py::float_tuple(grid.extent()));
     });
 }
 
@@ -148,15 +135,10 @@ PyObject* rs_draw_tracks_value(PyObject*, PyObject* args, PyObject* kwargs) {
         const auto ends = py::to_array<std::int32_t, 1>(a[1], "track_end_indices");
         PyObject* extent = py::to_tuple(a[2], "extent");
         const float pixel_size = py::to_f32(a[3], "pixel_size");
-        const auto grid = image::grid_geometry({py::tuple_item_f32(extent, 0), py::tuple_item_f32(extent, 1),
-                                                py::tuple_item_f32(extent, 2), py::tuple_item_f32(extent, 3)},
-                                               pixel_size);
+        const auto grid = image::grid_geometry(py::tuple_floats<4>(extent), pixel_size);
         auto out = value_image::draw_tracks_value(matrix.view, ends.view, grid);
-        const auto e = grid.extent();
         return py::tuple_of(py::to_numpy(std::move(out.intensity)), py::to_numpy(std::move(out.value)),
-                            py::to_numpy(std::move(out.count)),
-                            py::tuple_of(py::to_float(e[0]), py::to_float(e[1]), py::to_float(e[2]),
-                                         py::to_float(e[3])));
+                            py::to_numpy(std::move(out.count)), py::float_tuple(grid.extent()));
     });
 }
 
@@ -170,16 +152,11 @@ PyObject* rs_draw_tracks_value_3d(PyObject*, PyObject* args, PyObject* kwargs) {
         const auto ends = py::to_array<std::int32_t, 1>(a[1], "track_end_indices");
         PyObject* extent = py::to_tuple(a[2], "extent");
         const float pixel_size = py::to_f32(a[3], "pixel_size");
-        const Extent3D extent3d{py::tuple_item_f32(extent, 0), py::tuple_item_f32(extent, 1),
-                                py::tuple_item_f32(extent, 2), py::tuple_item_f32(extent, 3),
-                                py::tuple_item_f32(extent, 4), py::tuple_item_f32(extent, 5)};
-        const auto grid = image3d::grid_geometry(extent3d, pixel_size);
+        const auto e6 = py::tuple_floats<6>(extent);
+        const auto grid = image3d::grid_geometry(Extent3D{e6[0], e6[1], e6[2], e6[3], e6[4], e6[5]}, pixel_size);
         auto out = value_image3d::draw_tracks_value_3d(matrix.view, ends.view, grid);
-        const auto e = grid.extent();
         return py::tuple_of(py::to_numpy(std::move(out.intensity)), py::to_numpy(std::move(out.value)),
-                            py::to_numpy(std::move(out.count)),
-                            py::tuple_of(py::to_float(e[0]), py::to_float(e[1]), py::to_float(e[2]),
-                                         py::to_float(e[3]), py::to_float(e[4]), py::to_float(e[5])));
+                            py::to_numpy(std::move(out.count)), py::float_tuple(grid.extent()));
     });
 }
 

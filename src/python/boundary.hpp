@@ -90,6 +90,14 @@ PyObject* to_opt_tuple(PyObject* obj, const char* name);  // borrowed, NULL for 
 // Item i of a tuple as a 32-bit float. Errors (IndexError, TypeError) propagate unchanged.
 float tuple_item_f32(PyObject* tuple, Py_ssize_t i);
 
+// Items 0 .. N-1 of a tuple as 32-bit floats, converted in order (extra items are ignored).
+template <std::size_t N>
+std::array<float, N> tuple_floats(PyObject* tuple) {
+    std::array<float, N> out{};
+    for (std::size_t i = 0; i < N; ++i) out[i] = tuple_item_f32(tuple, static_cast<Py_ssize_t>(i));
+    return out;
+}
+
 // A NumPy array held for the call, read through a view. Never written.
 template <class T, std::size_t N>
 struct ArrayArg {
@@ -168,6 +176,15 @@ Ref make_tuple(std::initializer_list<PyObject*> stolen_items);  // steals every 
 template <class... R>
 Ref tuple_of(R&&... items) {
     return make_tuple({items.release()...});
+}
+
+// A tuple of Python floats widened from 32-bit values.
+template <std::size_t N>
+Ref float_tuple(const std::array<float, N>& values) {
+    Ref tuple = Ref::check(PyTuple_New(static_cast<Py_ssize_t>(N)));
+    for (std::size_t i = 0; i < N; ++i)
+        PyTuple_SetItem(tuple.get(), static_cast<Py_ssize_t>(i), to_float(values[i]).release());
+    return tuple;
 }
 
 // ---- failures ---------------------------------------------------------------------
