@@ -114,12 +114,12 @@ fuzz_one() {
     mkdir -p "$FUZZ_WORK/new/$name" "$FUZZ_WORK/findings" "$FUZZ_ROOT/fuzz/corpus/$name"
     if [ "$FUZZ_MODE" = coverage ]; then
         fuzz_python "$FUZZ_ROOT/fuzz/fuzz_target.py" --function="$name" \
-            -max_total_time="$seconds" -timeout=10 -rss_limit_mb=4096 -malloc_limit_mb=1024 \
+            -max_total_time="$seconds" -timeout=20 -rss_limit_mb=4096 -malloc_limit_mb=1024 \
             -max_len=1024 -len_control=0 -print_final_stats=1 \
             -artifact_prefix="$FUZZ_WORK/findings/$name-" \
             "$FUZZ_WORK/new/$name" "$FUZZ_ROOT/fuzz/corpus/$name" "$@"
     else
         fuzz_python "$FUZZ_ROOT/fuzz/random_run.py" --function="$name" --seconds="$seconds" \
-            --seed="${FUZZ_SEED:-$RANDOM}" --timeout=10 "$FUZZ_ROOT/fuzz/corpus/$name" "$@"
+            --seed="${FUZZ_SEED:-$RANDOM}" --timeout=20 "$FUZZ_ROOT/fuzz/corpus/$name" "$@"
     fi
 }
