@@ -1,14 +1,19 @@
 """Hostile inputs of a few kilobytes: every call returns or raises within seconds, and its
 peak memory grows by no more than its output plus bounded working memory. Grids that
 cannot exist raise before anything is allocated. Each case runs in a fresh interpreter so
-that its peak resident memory is its own."""
+that its peak resident memory is its own. Also: Python code run by argument conversion
+cannot pull an input array from under a call."""
+import gc
 import json
 import os
 import subprocess
 import sys
 import textwrap
 
+import numpy as np
 import pytest
+
+import trakora
 
 UNDER_ASAN = bool(os.environ.get("TRAKORA_SANITIZE"))
 SECONDS = 5.0 * (6 if UNDER_ASAN else 1)
@@ -147,3 +152,45 @@ def test_hostile_input_is_bounded_in_time_and_memory(case):
         # may grow with the number of in-grid visits, and with nothing else.
         entries_kb = result["visits"] * BYTES_PER_VISIT // 1024
         assert result["growth_kb"] <= result["output_kb"] + entries_kb + WORKING_MEMORY_MB * 1024, result
+
+
+# ---- Python code that runs during argument conversion --------------------------------------
+
+class Float:
+    """A number whose conversion runs `effect` first, as a user's __float__ or __index__ may."""
+
+    def __init__(self, effect, value):
+        self.effect, self.value = effect, value
+
+    def __float__(self):
+        self.effect()
+        return float(self.value)
+
+    def __index__(self):
+        self.effect()
+        return int(self.value)
+
+
+def test_arrays_dropped_by_a_later_argument_stay_alive_for_the_call():
+    rng = np.random.default_rng(0)
+    frames = [rng.uniform(0, 3, (50, 3)).astype(np.float32) for _ in range(4)]
+    expected = trakora.rs_link_points([f.copy() for f in frames], 1.0, 1, 2.0)
+
+    def drop():
+        frames.clear()
+        gc.collect()
+
+    got = trakora.rs_link_points(frames, Float(drop, 1.0), 1, 2.0)
+    assert all(np.array_equal(a, b) for a, b in zip(got, expected))
+
+
+def test_an_array_reshaped_by_a_later_argument_is_read_as_it_was_passed():
+    image = np.random.default_rng(1).uniform(0, 10, (40, 40)).astype(np.float32)
+    extent = (0.0, 39.0, 0.0, 39.0)
+    expected = trakora.rs_detect_peaks(image.copy(), extent, 1.0, 1.0, "radial_symmetry", 7, None)
+
+    def reshape():
+        image.shape = (20, 80)
+
+    got = trakora.rs_detect_peaks(image, extent, 1.0, 1.0, "radial_symmetry", Float(reshape, 7), None)
+    assert all(np.array_equal(a, b) for a, b in zip(got, expected))
