@@ -8,7 +8,8 @@
 #
 # Coverage-guided (atheris + libFuzzer over a clang build with sanitizer coverage) when
 # atheris and clang can be installed; otherwise it says so and falls back to the same
-# decoder fed by a seeded random generator over the gcc sanitizer build.
+# decoder fed by a seeded random generator over the gcc sanitizer build. Last, the threaded
+# tests run over a ThreadSanitizer build.
 set -uo pipefail
 source "$(dirname "$0")/common.sh"
 
@@ -61,6 +62,14 @@ for f in "$FUZZ_WORK"/findings/*; do
         *) echo "finding saved: $f ($(od -An -tx1 -v "$f" | tr -d ' \n' | head -c 400))" ;;
     esac
 done
+echo "== data races: ThreadSanitizer over the threaded tests"
+fuzz_tsan >"$FUZZ_WORK/logs/tsan.log" 2>&1
+case $? in
+    0) passed=$((passed + 1)); echo "ok    ThreadSanitizer: $(tail -1 "$FUZZ_WORK/logs/tsan.log")" ;;
+    2) echo "SKIPPED ThreadSanitizer: the compiler has no TSan runtime" ;;
+    *) failed=$((failed + 1)); echo "FAIL  ThreadSanitizer; last lines of $FUZZ_WORK/logs/tsan.log:"
+       tail -60 "$FUZZ_WORK/logs/tsan.log" | sed 's/^/    /' ;;
+esac
 echo "fuzz wall time: $(( $(date +%s) - started )) s"
 echo "fuzz: $passed passed, $failed failed"
 [ "$failed" = 0 ]

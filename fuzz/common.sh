@@ -123,3 +123,21 @@ fuzz_one() {
             --seed="${FUZZ_SEED:-$RANDOM}" --timeout=20 "$FUZZ_ROOT/fuzz/corpus/$name" "$@"
     fi
 }
+
+# Builds the module with ThreadSanitizer (gcc) and runs the tests that call it from many
+# threads and compare thread counts. TSan cannot follow a fork of a threaded process, so
+# the fork tests stay with the other sanitizers. Returns 2 when TSan is not available.
+fuzz_tsan() {
+    local cxx=${CXX:-g++} runtime
+    runtime=$("$cxx" -print-file-name=libtsan.so)
+    [ -e "$runtime" ] || return 2
+    "$FUZZ_PY" -m pip install -q --disable-pip-version-check pytest hypothesis || return 1
+    fuzz_cmake "$FUZZ_WORK/build-tsan" -DCMAKE_CXX_COMPILER="$cxx" -DCMAKE_CXX_FLAGS="-fsanitize=thread -g" \
+        -DCMAKE_SHARED_LINKER_FLAGS="-fsanitize=thread" || return 1
+    (cd "$FUZZ_ROOT" &&
+        LD_PRELOAD="$runtime" TSAN_OPTIONS="halt_on_error=1 exitcode=66" TRAKORA_SANITIZE=1 \
+        PYTHONPATH="$FUZZ_WORK/build-tsan" "$FUZZ_PY" -m pytest -q -p no:cacheprovider \
+            tests/test_concurrency.py::test_many_python_threads_get_sequential_results \
+            tests/test_properties.py::test_results_do_not_depend_on_the_number_of_threads)
+}
+
