@@ -5,7 +5,8 @@
 # After `fuzz_setup`:
 #   FUZZ_MODE     "coverage" (atheris + libFuzzer, clang build) or "random" (seeded random
 #                 inputs, gcc build): the second is the fallback when no engine can be had
-#   FUZZ_REASON   why the fallback was taken (empty in coverage mode)
+#   FUZZ_REASON   why the fallback was taken (empty in coverage mode); FUZZ_FORCE_RANDOM=1
+#                 takes it on purpose
 #   FUZZ_PY       the environment's python
 #   FUZZ_BUILD    the build directory holding the sanitized module
 #   fuzz_python   runs FUZZ_PY with the sanitizer runtime preloaded and the module importable
@@ -54,7 +55,9 @@ fuzz_setup() {
     "$FUZZ_PY" -m pip install -q --disable-pip-version-check numpy cmake ninja
     FUZZ_MODE=coverage
     FUZZ_REASON=
-    if ! "$FUZZ_PY" -m pip install -q --disable-pip-version-check atheris; then
+    if [ -n "${FUZZ_FORCE_RANDOM:-}" ]; then
+        FUZZ_MODE=random FUZZ_REASON="FUZZ_FORCE_RANDOM is set"
+    elif ! "$FUZZ_PY" -m pip install -q --disable-pip-version-check atheris; then
         FUZZ_MODE=random FUZZ_REASON="atheris could not be installed"
     fi
     local cxx=
