@@ -266,7 +266,7 @@ PyModuleDef module_def = {
 }  // namespace
 }  // namespace trakora
 
-extern "C" PyMODINIT_FUNC PyInit_trakora() {
+PyMODINIT_FUNC PyInit_trakora() {
     using trakora::py::Ref;
     try {
         if (PyArray_ImportNumPyAPI() < 0) return nullptr;

@@ -64,6 +64,12 @@ def test_unrepresentable_3d_grid_is_refused(extent, pixel_size, value):
         draw(m, np.array([2], np.int32), extent, pixel_size)
 
 
+@pytest.mark.parametrize("extent", [(0.0, 2.0**62, 0.0, -1.0), (0.0, -1.0, 0.0, 2.0**62)])
+def test_shape_numpy_cannot_represent_is_reported_as_an_output_error(extent):
+    with pytest.raises(ValueError, match="^Error creating ndarray: "):
+        trakora.rs_draw_tracks(np.zeros((2, 3), f32), np.array([2], np.int32), extent, 1.0)
+
+
 def test_empty_axis_beside_a_long_representable_one_draws_nothing():
     values, counts, extent = trakora.rs_draw_tracks(
         np.zeros((2, 3), f32), np.array([2], np.int32), (0.0, 2.0**40, 0.0, -1.0), 1.0)

@@ -202,9 +202,20 @@ Ref wrap_buffer(Ref capsule, void* data, std::size_t length, int type_num, const
                          " into shape (" + dims + ")");
     }
     if (length == 0) data = nullptr;  // NumPy allocates its own zero-size block
-    Ref array = Ref::check(PyArray_New(&PyArray_Type, static_cast<int>(shape.size()),
+    Ref array = Ref::steal(PyArray_New(&PyArray_Type, static_cast<int>(shape.size()),
                                        const_cast<npy_intp*>(shape.data()), type_num, nullptr, data, 0,
                                        NPY_ARRAY_CARRAY, nullptr));
+    if (!array) {
+        // A shape NumPy cannot represent: report it as the output that could not be made.
+        if (!PyErr_ExceptionMatches(PyExc_ValueError)) throw PythonError{};
+        PyObject *type = nullptr, *value = nullptr, *traceback = nullptr;
+        PyErr_Fetch(&type, &value, &traceback);
+        Ref t = Ref::steal(type), v = Ref::steal(value), tb = Ref::steal(traceback);
+        Ref reason = Ref::steal(v ? PyObject_Str(v.get()) : nullptr);
+        if (!reason) throw PythonError{};
+        PyErr_Format(PyExc_ValueError, "Error creating ndarray: %U", reason.get());
+        throw PythonError{};
+    }
     if (length == 0) return array;
     if (PyArray_SetBaseObject(reinterpret_cast<PyArrayObject*>(array.get()), capsule.release()) < 0)
         throw PythonError{};
