@@ -25,12 +25,14 @@ def recording_3d():
 
 
 # Tolerances: the simulated spots have amplitude 150-250 over noise 8 and sigma 1.3 px;
-# the misses are spots closer than about 3 px to another one, which merge into one peak.
+# the misses are spots closer than about 3 px to another one, which merge into one peak (more
+# of them once the band-pass has smoothed the frames).
+@pytest.mark.parametrize("preprocess, jaccard", [(False, 0.93), (True, 0.9)])
 @pytest.mark.parametrize("method", ["radial_symmetry", "gaussian_fitting"])
-def test_2d_workflow_recovers_ground_truth(recording_2d, method):
-    result = track(recording_2d.stack, TrackingParams(localization_method=method))
+def test_2d_workflow_recovers_ground_truth(recording_2d, method, preprocess, jaccard):
+    result = track(recording_2d.stack, TrackingParams(localization_method=method, preprocess=preprocess))
     s = score(result, recording_2d.truth)
-    assert s["jaccard"] >= 0.93
+    assert s["jaccard"] >= jaccard
     assert s["rmse_px"] <= 0.25
     assert s["links_recovered"] >= 0.9
     frames = result.table().groupby("track")["frame"]
@@ -51,7 +53,7 @@ def test_3d_workflow_recovers_ground_truth(recording_3d, method, rmse):
 
 def test_anisotropic_voxels_are_scored_in_pixels(recording_3d):
     """Planes 2 units apart: positions along z come back in physical units, scores in pixels."""
-    params = TrackingParams(pixel_size=0.5, z_step=1.0)
+    params = TrackingParams(pixel_size=0.5, z_step=1.0, preprocess=False, localization_method="radial_symmetry")
     result = track(recording_3d.stack, params)
     s = score(result, recording_3d.truth, margin=3)
     assert s["jaccard"] >= 0.85 and s["rmse_px"] <= 0.5

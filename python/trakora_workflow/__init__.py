@@ -5,19 +5,24 @@
     >>> result = track(rec.stack, TrackingParams(max_distance=4.0))
     >>> result.table().head()      # track, frame, time, x, y, intensity, speed
 
-x is the column, y the row (and z the plane of a volume); see `pipeline` for the conventions.
+Recordings on disk: `track(open_recording("frames/*.png"), TrackingParams(invert=True,
+diameter=11))`. x is the column, y the row (and z the plane of a volume); see `pipeline` for
+the conventions.
 """
+from .detect import Preparation, detect_frame, robust_threshold
 from .frames import recover_points
-from .io import StackError, load_stack
+from .io import FrameSource, StackError, load_stack, open_recording
 from .output import save_density_png, save_outputs, save_speed_png
-from .pipeline import (Rendering, TrackingParams, TrackingResult, auto_threshold, check_stack,
-                       detect_frame, detect_stack, link_tables, point_speeds, render_tracks, track)
+from .params import ParameterError, TrackingParams
+from .pipeline import (Rendering, TrackingResult, auto_threshold, check_stack, detect_stack, link_tables,
+                       point_speeds, render_tracks, track)
 from .scoring import match_points, score
 from .simulate import Recording, simulate_recording
 
 __all__ = [
-    "Recording", "Rendering", "StackError", "TrackingParams", "TrackingResult", "auto_threshold",
-    "check_stack", "detect_frame", "detect_stack", "link_tables", "load_stack", "match_points",
-    "point_speeds", "recover_points", "render_tracks", "save_density_png", "save_outputs",
+    "FrameSource", "ParameterError", "Preparation", "Recording", "Rendering", "StackError",
+    "TrackingParams", "TrackingResult", "auto_threshold", "check_stack", "detect_frame",
+    "detect_stack", "link_tables", "load_stack", "match_points", "open_recording", "point_speeds",
+    "recover_points", "render_tracks", "robust_threshold", "save_density_png", "save_outputs",
     "save_speed_png", "score", "simulate_recording", "track",
 ]

@@ -22,129 +22,65 @@ import pandas as pd
 
 import trakora
 
+from .detect import (Preparation, ThresholdReport, choose_threshold, detect_frame, detect_range,
+                     preparation, robust_threshold, sample_indices, unrefined)
+from .distributed import detect_on_cluster
 from .frames import recover_points
+from .io import FrameSource, StackError, check_frames, open_recording
+from .params import ParameterError, TrackingParams, render_grid
+
+UNREFINED_WARNING_SHARE = 0.2
 
 
-@dataclass(frozen=True)
-class TrackingParams:
-    """Parameters of the workflow; distances are in the physical units of `pixel_size`.
-
-    `None` means: `threshold` from the data (median + `threshold_snr` robust standard
-    deviations of a sample of frames), `min_distance` 3 pixels, `max_distance` 5 pixels,
-    `z_step` = `pixel_size`, `render_pixel_size` = `pixel_size`, `max_intensity_ratio` no
-    intensity test, `window_size` the module's default of 7.
-    `correlation_sigmas` (per axis z, y, x, physical units) and `correlation_threshold`
-    apply to volumes only.
-    """
-
-    pixel_size: float = 1.0
-    z_step: float | None = None
-    frame_interval: float = 1.0
-    threshold: float | None = None
-    threshold_snr: float = 6.0
-    min_distance: float | None = None
-    localization_method: str | None = "radial_symmetry"
-    window_size: int | None = None
-    max_num_peaks: int | None = None
-    correlation_sigmas: tuple[float, float, float] | None = None
-    correlation_threshold: float | None = None
-    max_distance: float | None = None
-    max_skip: int = 1
-    max_intensity_ratio: float | None = None
-    render_pixel_size: float | None = None
-    space_unit: str = "px"
-    time_unit: str = "frame"
-
-    def resolved(self, stack: np.ndarray) -> TrackingParams:
-        """A copy with every `None` default filled in for this stack, after range checks."""
-        for name in ("pixel_size", "frame_interval", "threshold_snr"):
-            value = getattr(self, name)
-            if not (math.isfinite(value) and value > 0):
-                raise ValueError(f"{name} must be a positive number, got {value!r}")
-        if self.max_skip < 0:
-            raise ValueError(f"max_skip must be >= 0, got {self.max_skip}")
-        px = self.pixel_size
-        filled = replace(
-            self,
-            z_step=px if self.z_step is None else self.z_step,
-            threshold=auto_threshold(stack, self.threshold_snr) if self.threshold is None else self.threshold,
-            min_distance=3.0 * px if self.min_distance is None else self.min_distance,
-            max_distance=5.0 * px if self.max_distance is None else self.max_distance,
-            render_pixel_size=px if self.render_pixel_size is None else self.render_pixel_size,
-        )
-        for name in ("z_step", "max_distance", "render_pixel_size"):
-            value = getattr(filled, name)
-            if not (math.isfinite(value) and value > 0):
-                raise ValueError(f"{name} must be a positive number, got {value!r}")
-        return filled
-
-
-def auto_threshold(stack: np.ndarray, snr: float, sample: int = 8) -> float:
-    """Median plus `snr` robust standard deviations (1.4826 * MAD) of up to `sample` frames."""
-    if len(stack) == 0:
+def auto_threshold(stack, snr: float, sample: int = 8) -> float:
+    """Median plus `snr` robust standard deviations of up to `sample` raw frames (finite values
+    only; see `robust_threshold` for data where more than half of the values are equal)."""
+    source = open_recording(stack)
+    if len(source) == 0:
         return 0.0
-    picks = np.unique(np.linspace(0, len(stack) - 1, min(sample, len(stack))).astype(int))
-    values = np.asarray(stack[picks], dtype=np.float64)
-    median = float(np.median(values))
-    mad = float(np.median(np.abs(values - median)))
-    return median + snr * 1.4826 * mad
+    values = np.concatenate([np.asarray(source[i], dtype=np.float64).ravel()
+                             for i in sample_indices(len(source), sample)])
+    threshold = robust_threshold(values, snr)[0]
+    return threshold if math.isfinite(threshold) else 0.0
 
 
-def check_stack(stack: np.ndarray) -> int:
+def check_stack(stack) -> int:
     """The spatial dimensionality (2 or 3) of a stack, or a ValueError naming its shape."""
-    if stack.ndim not in (3, 4):
-        raise ValueError("expected a stack of images (frames, rows, columns) or of volumes "
-                         f"(frames, planes, rows, columns), got an array of shape {stack.shape}")
-    if not (np.issubdtype(stack.dtype, np.integer) or np.issubdtype(stack.dtype, np.floating)
-            or stack.dtype == np.bool_):
-        raise ValueError(f"expected a stack of real numbers, got dtype {stack.dtype}")
-    return stack.ndim - 1
+    return check_frames(open_recording(stack))
 
 
-def detect_frame(frame: np.ndarray, params: TrackingParams) -> np.ndarray:
-    """Detect one image or volume; returns its frame table, float32 (n, 3) x, y, intensity
-    or (n, 4) x, y, z, intensity. `params` must be resolved."""
-    frame = np.asarray(frame, dtype=np.float32)
-    px = params.pixel_size
-    if frame.ndim == 2:
-        rows, cols = frame.shape
-        extent = (0.0, (rows - 1) * px, 0.0, (cols - 1) * px)
-        positions, intensities = trakora.rs_detect_peaks(
-            frame, extent, params.threshold, params.min_distance, params.localization_method,
-            params.window_size, params.max_num_peaks)
-        table = np.empty((len(intensities), 3), dtype=np.float32)
-        table[:, 0] = positions[:, 1]
-        table[:, 1] = positions[:, 0]
-        table[:, 2] = intensities
-        return table
-    planes, rows, cols = frame.shape
-    extent = (0.0, (planes - 1) * params.z_step, 0.0, (rows - 1) * px, 0.0, (cols - 1) * px)
-    sigmas = None if params.correlation_sigmas is None else tuple(float(s) for s in params.correlation_sigmas)
-    positions, intensities, _ = trakora.rs_detect_peaks3d(
-        frame, extent, params.threshold, params.min_distance, params.window_size,
-        params.localization_method, sigmas, params.correlation_threshold, params.max_num_peaks)
-    table = np.empty((len(intensities), 4), dtype=np.float32)
-    table[:, 0] = positions[:, 2]
-    table[:, 1] = positions[:, 1]
-    table[:, 2] = positions[:, 0]
-    table[:, 3] = intensities
-    return table
-
-
-def detect_chunk(chunk: np.ndarray, params: TrackingParams) -> list[np.ndarray]:
-    """Detect every frame of a chunk of consecutive frames, in order."""
-    return [detect_frame(frame, params) for frame in chunk]
-
-
-def detect_stack(stack: np.ndarray, params: TrackingParams, *, progress: bool = False,
-                 client=None, chunk_size: int | None = None) -> list[np.ndarray]:
-    """Frame tables of every frame, in frame order; on a Dask `client` when one is given."""
-    if client is not None:
-        from .distributed import detect_on_cluster
-        return detect_on_cluster(client, stack, params, chunk_size=chunk_size, progress=progress)
+def _progress_callback(progress, total: int, desc: str = "detect"):
+    """(update(done, total), close()) for progress=True (a tqdm bar), a callable, or False."""
+    if callable(progress):
+        return progress, lambda: None
+    if not progress:
+        return None, lambda: None
     from tqdm.auto import tqdm
-    return [detect_frame(stack[f], params)
-            for f in tqdm(range(len(stack)), desc="detect", unit="frame", disable=not progress)]
+    bar = tqdm(total=total, desc=desc, unit="frame")
+
+    def update(done, _total):
+        bar.update(done - bar.n)
+    return update, bar.close
+
+
+def detect_stack(stack, params: TrackingParams, *, progress=False, client=None,
+                 chunk_size: int | None = None, prep: Preparation | None = None) -> list[np.ndarray]:
+    """Frame tables of every frame, in frame order; frames are read one at a time (serially,
+    or by the tasks on a Dask `client`). `params` must be resolved; `prep` prepares each
+    frame (None: frames are detected as they are)."""
+    source = open_recording(stack)
+    update, close = _progress_callback(progress, len(source))
+    try:
+        if client is not None:
+            return detect_on_cluster(client, source, params, prep, chunk_size=chunk_size, progress=update)
+        tables = []
+        for f in range(len(source)):
+            tables.extend(detect_range(source, f, f + 1, params, prep))
+            if update is not None:
+                update(f + 1, len(source))
+        return tables
+    finally:
+        close()
 
 
 def link_tables(tables: list[np.ndarray], params: TrackingParams, ndim: int):
@@ -206,7 +142,9 @@ class Rendering:
 
 def render_tracks(matrix: np.ndarray, track_end_indices: np.ndarray, speed: np.ndarray,
                   frame_shape: tuple[int, ...], params: TrackingParams) -> Rendering:
-    """Density and speed images of the tracks over the field of view of the frames."""
+    """Density and speed images of the tracks over the field of view of the frames; a
+    ParameterError when the image would exceed `params.max_image_pixels`."""
+    render_grid(frame_shape, params)
     px, size = params.pixel_size, params.render_pixel_size
     valued = np.column_stack([matrix, speed]).astype(np.float32)
     if len(frame_shape) == 2:
@@ -230,11 +168,14 @@ def render_tracks(matrix: np.ndarray, track_end_indices: np.ndarray, speed: np.n
 
 @dataclass
 class TrackingResult:
-    """Everything the workflow produced for one stack.
+    """Everything the workflow produced for one recording.
 
     `tables`: per-frame detections (x, y(, z), intensity). `matrix`, `track_end_indices`:
     the linker's track matrices (end indices as int32). `frames`, `rows`: for every matrix
     row, its frame and its row in that frame's table. `speed`: per-point speed.
+    `warnings`: one-line reports of a degraded result (no detection, a threshold above the
+    data, many unrefined positions, ignored options). `threshold`: how the threshold was
+    chosen; `unrefined`: detections left on whole pixels.
     """
 
     ndim: int
@@ -246,13 +187,22 @@ class TrackingResult:
     frames: np.ndarray
     rows: np.ndarray
     speed: np.ndarray
-    rendering: Rendering
+    rendering: Rendering | None
     timings: dict[str, float] = field(default_factory=dict)
+    warnings: list[str] = field(default_factory=list)
+    threshold: ThresholdReport | None = None
+    unrefined: int = 0
+    source_name: str = "array"
+    notes: list[str] = field(default_factory=list)
 
     @property
     def track_ids(self) -> np.ndarray:
         lengths = np.diff(np.concatenate([[0], self.track_end_indices]))
         return np.repeat(np.arange(len(lengths)), lengths)
+
+    @property
+    def n_detections(self) -> int:
+        return int(sum(len(t) for t in self.tables))
 
     def table(self) -> pd.DataFrame:
         """One row per track point: track, frame, time, x, y(, z), intensity, speed."""
@@ -276,31 +226,88 @@ class TrackingResult:
 
     def summary(self) -> dict:
         lengths = np.diff(np.concatenate([[0], self.track_end_indices]))
+        detections = self.n_detections
+        refined = self.params.localization_method is not None
         return {
+            "input": self.source_name,
             "frames": len(self.tables),
             "frame_shape": list(self.frame_shape),
-            "detections": int(sum(len(t) for t in self.tables)),
+            "detections": detections,
+            "detections_per_frame": detections / len(self.tables) if self.tables else 0.0,
             "tracks": int(len(lengths)),
             "linked_points": int(len(self.matrix)),
             "mean_track_length": float(lengths.mean()) if len(lengths) else 0.0,
             "median_speed": float(np.median(self.speed)) if len(self.speed) else 0.0,
+            "unrefined": self.unrefined if refined else None,
+            "unrefined_share": (self.unrefined / detections if detections else 0.0) if refined else None,
+            "threshold": self.threshold.summary() if self.threshold is not None else None,
+            "warnings": list(self.warnings),
+            "notes": list(self.notes),
             "units": {"space": self.params.space_unit, "time": self.params.time_unit},
             "params": asdict(self.params),
             "timings_s": {k: round(v, 4) for k, v in self.timings.items()},
         }
 
 
-def track(stack: np.ndarray, params: TrackingParams | None = None, *, progress: bool = False,
-          client=None, chunk_size: int | None = None) -> TrackingResult:
-    """Run the whole workflow on a (frames, rows, columns) or (frames, planes, rows, columns)
-    stack: detection (serial, or on a Dask `client` in chunks of frames), linking, recovery of
-    every point's frame, speeds, density and speed images."""
-    ndim = check_stack(stack)
-    params = (params or TrackingParams()).resolved(stack)
+def _threshold_warnings(report: ThresholdReport, params: TrackingParams) -> list[str]:
+    notes = []
+    if math.isfinite(report.prepared_max) and report.threshold >= report.prepared_max:
+        where = "band-passed " if params.preprocess else ""
+        notes.append(f"threshold {report.threshold:.4g} is at or above the largest {where}value "
+                     f"{report.prepared_max:.4g} of the sampled frames, so few or no spots can be found; "
+                     "lower --threshold or --snr" + (" or try --invert" if report.looks_dark_on_light else ""))
+    return notes
+
+
+def _result_warnings(n_detections: int, n_unrefined: int, report: ThresholdReport,
+                     params: TrackingParams) -> list[str]:
+    notes = []
+    if n_detections == 0:
+        lo, hi = report.raw_range
+        hint = ("; the frames look dark-on-light: try --invert (invert=True)" if report.looks_dark_on_light
+                else "; lower --threshold or --snr")
+        notes.append(f"no detection in any frame (threshold {report.threshold:.4g}, data range "
+                     f"{lo:.4g} to {hi:.4g}){hint}")
+    elif report.looks_dark_on_light:
+        notes.append("the frames look dark-on-light (their values reach further below the background "
+                     "than above it); if the particles are dark, use --invert (invert=True)")
+    if n_detections and params.localization_method is not None and n_unrefined > UNREFINED_WARNING_SHARE * n_detections:
+        notes.append(f"{n_unrefined / n_detections:.0%} of positions stayed on whole pixels (not refined); "
+                     "use a smaller --window-size / --diameter" +
+                     ("" if params.preprocess else ", or keep preprocessing on (drop --no-preprocess)"))
+    return notes
+
+
+def track(data, params: TrackingParams | None = None, *, progress=False, client=None,
+          chunk_size: int | None = None, channel: int | None = None) -> TrackingResult:
+    """Run the whole workflow on a recording: an array (frames, rows, columns) or (frames,
+    planes, rows, columns), a list of 2-D/3-D arrays, a `FrameSource` from `open_recording`,
+    or anything `open_recording` opens (paths, a directory, a glob pattern).
+
+    Frames are read one at a time, prepared (inverted when `invert`, band-passed unless
+    `preprocess=False`), detected (serially, or on a Dask `client` in chunks of frames),
+    linked; then every point gets its frame and speed, and the tracks are rendered.
+    `progress` is True (a progress bar), False, or a callable (frames done, total).
+    """
+    source = open_recording(data, channel=channel)
+    ndim = check_frames(source)
+    params = params or TrackingParams()
+    warnings = params.ignored(ndim)
+    params = params.resolve(source.frame_shape)
     timings = {}
     start = time.perf_counter()
-    tables = detect_stack(stack, params, progress=progress, client=client, chunk_size=chunk_size)
+    prep = preparation(params, source)
+    report = choose_threshold(source, params, prep)
+    params = replace(params, threshold=report.threshold)
+    warnings += _threshold_warnings(report, params)
+    timings["threshold"] = time.perf_counter() - start
+
+    start = time.perf_counter()
+    tables = detect_stack(source, params, progress=progress, client=client, chunk_size=chunk_size, prep=prep)
     timings["detect"] = time.perf_counter() - start
+    n_unrefined = unrefined(tables, params) if params.localization_method is not None else 0
+    n_detections = int(sum(len(t) for t in tables))
+    warnings += _result_warnings(n_detections, n_unrefined, report, params)
 
     start = time.perf_counter()
     matrix, ends = link_tables(tables, params, ndim)
@@ -309,8 +316,10 @@ def track(stack: np.ndarray, params: TrackingParams | None = None, *, progress: 
 
     start = time.perf_counter()
     speed = point_speeds(matrix, ends, frames, params.frame_interval, ndim)
-    rendering = render_tracks(matrix, ends, speed, tuple(stack.shape[1:]), params)
+    rendering = render_tracks(matrix, ends, speed, source.frame_shape, params)
     timings["render"] = time.perf_counter() - start
-    return TrackingResult(ndim=ndim, frame_shape=tuple(stack.shape[1:]), params=params,
+    return TrackingResult(ndim=ndim, frame_shape=source.frame_shape, params=params,
                           tables=tables, matrix=matrix, track_end_indices=ends, frames=frames,
-                          rows=rows, speed=speed, rendering=rendering, timings=timings)
+                          rows=rows, speed=speed, rendering=rendering, timings=timings,
+                          warnings=warnings, threshold=report, unrefined=n_unrefined,
+                          source_name=source.name, notes=[source.note] if source.note else [])

@@ -87,6 +87,10 @@ def simulate_recording(
     pixel_size: float = 1.0,
     frame_interval: float = 1.0,
     seed: int = 0,
+    dark: bool = False,
+    illumination: float = 0.0,
+    blinking: float = 0.0,
+    drift: tuple[float, ...] | None = None,
 ) -> Recording:
     """Simulate a 2D+t (`shape` = (rows, cols)) or 3D+t (`shape` = (planes, rows, cols)) stack.
 
@@ -94,6 +98,13 @@ def simulate_recording(
     (pixels per frame), spread along it with some jitter; Brownian spots take steps with
     variance 2 * `diffusion` per axis and frame and are reflected at the edges. In a volume
     the channels lie in planes at random depths and the Brownian spots move in all three axes.
+
+    Like a bright-field recording: `dark` draws the spots dark on a light background
+    (background minus spots); `illumination` > 0 lights the field unevenly: background and spot
+    contrast are scaled by 1 + `illumination` * g, where g runs from -1 at the left edge to +1
+    at the right edge (so 0.6 makes the right edge 4x brighter than the left).
+    `blinking` is the chance that a spot is not visible in a frame (it is left out of the
+    truth for that frame). `drift` (pixels per frame, per axis x, y(, z)) moves every spot.
     """
     if len(shape) not in (2, 3):
         raise ValueError("shape must be (rows, columns) or (planes, rows, columns)")
@@ -137,6 +148,11 @@ def simulate_recording(
     track = np.stack(positions)  # (particles, frames, ndim)
     sigmas = (spot_sigma, spot_sigma) + ((z_sigma or spot_sigma),) * (ndim == 3)
 
+    if drift is not None:
+        track = track + np.arange(frames)[None, :, None] * np.asarray(drift, dtype=np.float64)[None, None, :ndim]
+    light = np.ones(shape)
+    if illumination:
+        light = light + illumination * np.linspace(-1.0, 1.0, width)
     stack = np.empty((frames, *shape), dtype=np.float32)
     rows = []
     names = ["x", "y", "z"][:ndim]
@@ -144,10 +160,11 @@ def simulate_recording(
         centres = track[:, f, :]
         inside = ~np.isnan(centres).any(axis=1)
         inside &= (centres >= 0).all(axis=1) & (centres <= upper).all(axis=1)
-        image = _render(tuple(shape), centres[inside], amplitudes[inside], sigmas)
-        image += background + rng.normal(0.0, noise, shape)
-        stack[f] = image
-        for p in np.flatnonzero(inside):
+        visible = inside & (rng.random(len(centres)) >= blinking) if blinking > 0 else inside
+        spots = _render(tuple(shape), centres[visible], amplitudes[visible], sigmas)
+        image = (background - spots if dark else background + spots) * light
+        stack[f] = image + rng.normal(0.0, noise, shape)
+        for p in np.flatnonzero(visible):
             rows.append((p, f, *centres[p], amplitudes[p], kinds[p]))
     truth = pd.DataFrame(rows, columns=["particle", "frame", *names, "amplitude", "kind"])
     return Recording(stack=stack, truth=truth, pixel_size=pixel_size,

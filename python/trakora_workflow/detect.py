@@ -1,0 +1,207 @@
+"""Detection: preparing frames (invert, band-pass), the automatic threshold, and detecting
+frames with the module.
+
+The module's detectors and localizers assume a background-free image: a peak is a local
+maximum above the threshold, and a localization window holding more than one regional
+maximum is left unrefined. Raw microscope frames break both (a background that varies across
+the field, pixel noise that makes every window hold many maxima), so frames are band-passed
+first, as in other particle trackers:
+
+    prepared = max(0, G_1 * frame - U_(2d+1) * frame)
+
+where G_1 is a Gaussian of sigma 1 pixel (removes pixel noise), U_w the mean over a w-wide box
+(the local background, w = 2 * diameter + 1) and d the particle diameter. A linear background
+passes both filters unchanged, so it cancels. Dark particles on a light background are
+inverted first (`invert`). Both pipelines, serial and Dask, prepare every frame here.
+"""
+from __future__ import annotations
+
+from dataclasses import dataclass
+
+import numpy as np
+
+import trakora
+
+from .params import TrackingParams
+
+NOISE_SIGMA = 1.0        # pixels
+THRESHOLD_SAMPLE = 8     # frames sampled for the automatic threshold
+
+
+@dataclass(frozen=True)
+class Preparation:
+    """What is done to a raw frame before detection (picklable, sent to Dask workers)."""
+
+    invert: bool = False
+    reference: float = 0.0          # inverted frames are reference - frame
+    preprocess: bool = True
+    background_size: int = 15
+
+    def bandpass(self, frame: np.ndarray) -> np.ndarray:
+        """Inverted and band-passed, not clipped, float32; non-finite pixels are replaced by the
+        frame's median of finite values first (so that they cannot spread through the filters)."""
+        from scipy import ndimage
+        out = np.array(frame, dtype=np.float32)        # a copy: frames may be read-only maps
+        if self.invert:
+            np.subtract(np.float32(self.reference), out, out=out)
+        if self.preprocess:
+            bad = ~np.isfinite(out)
+            if bad.any():
+                good = out[~bad]
+                out[bad] = np.median(good) if good.size else 0.0
+            smooth = ndimage.gaussian_filter(out, NOISE_SIGMA, mode="nearest", truncate=3.0)
+            background = ndimage.uniform_filter(out, self.background_size, mode="nearest")
+            out = smooth - background
+        return out
+
+    def __call__(self, frame: np.ndarray) -> np.ndarray:
+        out = self.bandpass(frame)
+        if self.preprocess:
+            np.maximum(out, 0.0, out=out)
+        return out
+
+
+def preparation(params: TrackingParams, source) -> Preparation:
+    """The Preparation for these parameters and this source (the reference of inverted float
+    data is the largest finite value of the sampled frames)."""
+    reference = 0.0
+    if params.invert:
+        if np.issubdtype(source.dtype, np.integer):
+            reference = float(np.iinfo(source.dtype).max)
+        elif source.dtype == np.bool_:
+            reference = 1.0
+        else:
+            values = [np.asarray(source[i], dtype=np.float64) for i in sample_indices(len(source))]
+            finite = np.concatenate([v[np.isfinite(v)] for v in values]) if values else np.zeros(0)
+            reference = float(finite.max()) if finite.size else 0.0
+    return Preparation(invert=params.invert, reference=reference, preprocess=params.preprocess,
+                       background_size=2 * params.diameter + 1)
+
+
+def sample_indices(n_frames: int, sample: int = THRESHOLD_SAMPLE) -> np.ndarray:
+    if n_frames == 0:
+        return np.zeros(0, dtype=np.int64)
+    return np.unique(np.linspace(0, n_frames - 1, min(sample, n_frames)).astype(np.int64))
+
+
+def robust_threshold(values: np.ndarray, snr: float) -> tuple[float, float, float]:
+    """(threshold, centre, spread): median + snr * robust standard deviation of the finite values.
+
+    The spread is 1.4826 * MAD; where more than half of the values are equal (sparse, clipped
+    or integer data) the MAD is 0 and the spread falls back to the mean absolute deviation
+    from the median times sqrt(pi / 2) (the standard deviation for Gaussian noise); it is 0
+    only when all values are equal.
+    """
+    values = np.asarray(values, dtype=np.float64).ravel()
+    values = values[np.isfinite(values)]
+    if values.size == 0:
+        return float("nan"), float("nan"), float("nan")
+    centre = float(np.median(values))
+    deviation = np.abs(values - centre)
+    spread = 1.4826 * float(np.median(deviation))
+    if spread == 0.0:
+        spread = float(np.sqrt(np.pi / 2.0) * deviation.mean())
+    return centre + snr * spread, centre, spread
+
+
+@dataclass
+class ThresholdReport:
+    """How the threshold was chosen and what the sampled frames look like."""
+
+    threshold: float
+    automatic: bool
+    centre: float = float("nan")
+    spread: float = float("nan")
+    raw_range: tuple[float, float] = (float("nan"), float("nan"))
+    prepared_max: float = float("nan")
+    looks_dark_on_light: bool = False
+
+    def summary(self) -> dict:
+        return {"threshold": self.threshold, "automatic": self.automatic, "background": self.centre,
+                "noise": self.spread, "data_range": list(self.raw_range), "prepared_max": self.prepared_max}
+
+
+def choose_threshold(source, params: TrackingParams, prep: Preparation) -> ThresholdReport:
+    """The threshold for the prepared frames (params.threshold, or automatic from a sample of
+    up to 8 frames), with what the warnings need."""
+    raw_lo, raw_hi, prepared_max = np.inf, -np.inf, -np.inf
+    banded, low_tail, high_tail = [], [], []
+    for i in sample_indices(len(source)):
+        raw = np.asarray(source[i])
+        finite = raw[np.isfinite(raw)] if raw.dtype.kind == "f" else raw.ravel()
+        if finite.size:
+            raw_lo, raw_hi = min(raw_lo, float(finite.min())), max(raw_hi, float(finite.max()))
+        b = prep.bandpass(raw)
+        banded.append(b)
+        finite_b = b[np.isfinite(b)]
+        if finite_b.size:
+            # spots stand out of the background on one side: a long tail below it means dark spots
+            q = np.percentile(finite_b, [0.05, 50, 99.95])
+            low_tail.append(q[1] - q[0])
+            high_tail.append(q[2] - q[1])
+            prepared_max = max(prepared_max, float(finite_b.max()) if not prep.preprocess else
+                               float(max(finite_b.max(), 0.0)))
+    dark = bool(low_tail) and not params.invert and float(np.median(low_tail)) > 1.5 * float(np.median(high_tail))
+    report = ThresholdReport(threshold=float("nan"), automatic=params.threshold is None,
+                             raw_range=(float(raw_lo), float(raw_hi)), prepared_max=float(prepared_max),
+                             looks_dark_on_light=dark)
+    if params.threshold is not None:
+        report.threshold = float(params.threshold)
+        return report
+    values = np.concatenate([b.ravel() for b in banded]) if banded else np.zeros(0)
+    threshold, report.centre, report.spread = robust_threshold(values, params.threshold_snr)
+    if not np.isfinite(threshold):
+        threshold = 0.0
+    report.threshold = float(threshold)
+    return report
+
+
+def detect_frame(frame: np.ndarray, params: TrackingParams, prep: Preparation | None = None) -> np.ndarray:
+    """Detect one raw image or volume; returns its frame table, float32 (n, 3) x, y, intensity
+    or (n, 4) x, y, z, intensity. `params` must be resolved (threshold included); `prep`
+    prepares the frame first (None: the frame is used as it is)."""
+    frame = prep(frame) if prep is not None else np.asarray(frame, dtype=np.float32)
+    px = params.pixel_size
+    if frame.ndim == 2:
+        rows, cols = frame.shape
+        extent = (0.0, (rows - 1) * px, 0.0, (cols - 1) * px)
+        positions, intensities = trakora.rs_detect_peaks(
+            frame, extent, params.threshold, params.min_distance, params.localization_method,
+            params.window_size, params.max_num_peaks)
+        table = np.empty((len(intensities), 3), dtype=np.float32)
+        table[:, 0] = positions[:, 1]
+        table[:, 1] = positions[:, 0]
+        table[:, 2] = intensities
+        return table
+    planes, rows, cols = frame.shape
+    extent = (0.0, (planes - 1) * params.z_step, 0.0, (rows - 1) * px, 0.0, (cols - 1) * px)
+    sigmas = None if params.correlation_sigmas is None else tuple(float(s) for s in params.correlation_sigmas)
+    positions, intensities, _ = trakora.rs_detect_peaks3d(
+        frame, extent, params.threshold, params.min_distance, params.window_size,
+        params.localization_method, sigmas, params.correlation_threshold, params.max_num_peaks)
+    table = np.empty((len(intensities), 4), dtype=np.float32)
+    table[:, 0] = positions[:, 2]
+    table[:, 1] = positions[:, 1]
+    table[:, 2] = positions[:, 0]
+    table[:, 3] = intensities
+    return table
+
+
+def detect_range(source, start: int, stop: int, params: TrackingParams,
+                 prep: Preparation | None = None) -> list[np.ndarray]:
+    """Frame tables of frames start .. stop - 1 of a source, read one at a time."""
+    return [detect_frame(source[f], params, prep) for f in range(start, stop)]
+
+
+def unrefined(tables: list[np.ndarray], params: TrackingParams) -> int:
+    """How many detections stayed on whole pixels (refinement left them where the peak was;
+    a refined position within 1e-3 pixels of a whole pixel on every axis is very unlikely)."""
+    if not tables:
+        return 0
+    table = np.concatenate(tables)
+    if len(table) == 0:
+        return 0
+    ndim = table.shape[1] - 1
+    spacing = np.array([params.pixel_size, params.pixel_size, params.z_step or params.pixel_size][:ndim])
+    index = table[:, :ndim].astype(np.float64) / spacing
+    return int((np.abs(index - np.round(index)) < 1e-3).all(axis=1).sum())
