@@ -85,14 +85,14 @@ def test_drift_spreads_a_gap_over_the_frames_it_spans():
 
 
 def hand_table():
-    # Track 7 skips frame 2; track 3 has a two-frame step. Row order is scrambled.
-    return pd.DataFrame({"track": [7, 3, 7, 7, 3, 5], "frame": [3, 5, 0, 1, 7, 9],
-                         "x": [4.0, 0.0, 0.0, 1.0, 2.0, 1.0], "y": [0.0, 0.0, 0.0, 0.0, 0.0, 1.0]})
+    # Track 7 skips frames 2 and 3, track 3 frame 6; track 5 is a single point. Rows scrambled.
+    return pd.DataFrame({"track": [7, 3, 7, 7, 3, 5, 3], "frame": [4, 5, 0, 1, 7, 9, 8],
+                         "x": [5.0, 0.0, 0.0, 1.0, 2.0, 1.0, 2.0], "y": [0.0] * 6 + [0.0]})
 
 
 @pytest.mark.parametrize("max_lag, expected", [
-    (3, {1: (1.0, 1), 2: ((9.0 + 4.0) / 2, 2), 3: (16.0, 1)}),
-    (2, {1: (1.0, 1), 2: (6.5, 2)}),
+    (4, {1: (0.5, 2), 2: (4.0, 1), 3: (10.0, 2), 4: (25.0, 1)}),
+    (3, {1: (0.5, 2), 2: (4.0, 1), 3: (10.0, 2)}),
 ])
 def test_msd_counts_lags_in_frames(max_lag, expected):
     table = hand_table()
@@ -103,19 +103,20 @@ def test_msd_counts_lags_in_frames(max_lag, expected):
     assert e.set_index("lag")["count"].to_dict() == {k: v[1] for k, v in expected.items()}
     per_track = msd(table, max_lag, frame_interval=0.5)
     got = {(t, lag): (m, c) for t, lag, m, c in per_track[["track", "lag", "msd", "count"]].itertuples(index=False)}
-    want = {(7, 1): (1.0, 1), (7, 2): (9.0, 1), (7, 3): (16.0, 1), (3, 2): (4.0, 1)}
+    want = {(7, 1): (1.0, 1), (7, 3): (16.0, 1), (7, 4): (25.0, 1),
+            (3, 1): (0.0, 1), (3, 2): (4.0, 1), (3, 3): (4.0, 1)}
     assert got == {k: v for k, v in want.items() if k[1] <= max_lag}
 
 
 def test_track_speeds_and_filter():
     speeds = track_speeds(hand_table(), frame_interval=0.5).set_index("track")
-    assert speeds.loc[7, ["length", "duration", "net_speed"]].tolist() == pytest.approx([3, 1.5, 4.0 / 1.5])
-    assert speeds.loc[7, "mean_step_speed"] == pytest.approx((1.0 / 0.5 + 3.0 / 1.0) / 2)
-    assert speeds.loc[3, "mean_step_speed"] == pytest.approx(2.0)
+    assert speeds.loc[7, ["length", "duration", "net_speed"]].tolist() == pytest.approx([3, 2.0, 2.5])
+    assert speeds.loc[7, "mean_step_speed"] == pytest.approx((1.0 / 0.5 + 4.0 / 1.5) / 2)
+    assert speeds.loc[3, ["net_speed", "mean_step_speed"]].tolist() == pytest.approx([2.0 / 1.5, 1.0])
     assert speeds.loc[5, ["net_speed", "mean_step_speed"]].isna().all()
-    assert sorted(filter_tracks(hand_table(), 2)["track"].unique()) == [3, 7]
-    assert sorted(filter_tracks(hand_table(), 3)["track"].unique()) == [7]
-    assert len(filter_tracks(hand_table(), None)) == 6
+    assert sorted(filter_tracks(hand_table(), 3)["track"].unique()) == [3, 7]
+    assert sorted(filter_tracks(hand_table(), 4)["track"].unique()) == []
+    assert len(filter_tracks(hand_table(), None)) == 7
 
 
 @pytest.mark.parametrize("rows", [0, 1, 3])
