@@ -1,0 +1,236 @@
+"""The tracking dock widget: workflow parameters over the selected Image layer.
+
+Tracking runs in a worker thread; frames read so far drive a napari progress bar; the
+result's layers (see `layers.py`) replace those of the previous run over the same layer.
+A failure is shown as one line in a napari notification and in the widget's status line.
+"""
+from __future__ import annotations
+
+import time
+from functools import partial
+
+import numpy as np
+from magicgui.widgets import CheckBox, ComboBox, Container, FloatSpinBox, Label, LineEdit, PushButton, SpinBox
+from napari.layers import Image
+from napari.qt.threading import create_worker
+from napari.utils import progress
+from napari.utils.notifications import show_error
+from qtpy.QtCore import QObject, Signal
+
+from .layers import image_scale, layers_from_result
+from .params import make_params, method_choices, param_fields
+
+LUMINANCE = np.array([0.2125, 0.7154, 0.0721], dtype=np.float32)
+
+
+def one_line(exc: BaseException) -> str:
+    """An exception as one line; the workflow's own errors already name the input or option."""
+    text = str(exc).strip()
+    first = text.splitlines()[0] if text else ""
+    if isinstance(exc, ValueError) and first:
+        return first
+    return f"{type(exc).__name__}: {first}" if first else type(exc).__name__
+
+
+def layer_frames(layer):
+    """The (t, (z,) y, x) frames of an Image layer, lazily where the layer is lazy; colour
+    layers as luminance. Raises ValueError naming the layer when it is not a recording."""
+    data = layer.data[0] if layer.multiscale else layer.data
+    if layer.rgb:
+        import dask.array as da
+        data = da.tensordot(da.asarray(data)[..., :3].astype(np.float32), LUMINANCE, axes=([-1], [0]))
+    if data.ndim not in (3, 4):
+        raise ValueError(f"layer '{layer.name}' has {data.ndim} axes {tuple(data.shape)}; tracking needs "
+                         "(t, y, x) or (t, z, y, x): open a recording with several frames")
+    return data
+
+
+class CountedFrames:
+    """Frames of an array, telling `advance(n)` how many frames each read delivered."""
+
+    def __init__(self, data, advance):
+        self.data, self.advance = data, advance
+        self.shape, self.dtype, self.ndim = tuple(data.shape), np.dtype(data.dtype), data.ndim
+
+    def __len__(self) -> int:
+        return self.shape[0]
+
+    def __getitem__(self, key):
+        frames = np.asarray(self.data[key])
+        first = key[0] if isinstance(key, tuple) else key
+        if isinstance(first, (int, np.integer)):
+            self.advance(1)
+        elif isinstance(first, slice):
+            self.advance(len(range(*first.indices(self.shape[0]))))
+        return frames
+
+    def __array__(self, dtype=None, copy=None):
+        return self[:] if dtype is None else self[:].astype(dtype)
+
+
+def run_tracking(data, params, advance):
+    """Track in the worker thread; returns ('ok', result, seconds) or ('error', message)."""
+    from trakora_workflow import track
+    start = time.perf_counter()
+    try:
+        result = track(CountedFrames(data, advance), params)
+    except Exception as exc:  # shown to the user as one line, never as a traceback dialog
+        return ("error", one_line(exc))
+    return ("ok", result, time.perf_counter() - start)
+
+
+class _Relay(QObject):
+    """Carries frame counts from the worker thread to the progress bar in the main thread."""
+
+    advanced = Signal(int)
+
+
+class TrackingWidget(Container):
+    """Detect, link and render the selected recording with the trakora workflow."""
+
+    def __init__(self, napari_viewer):
+        super().__init__(labels=True)
+        self.viewer = napari_viewer
+        self.worker = None
+        fields = param_fields()
+        self.image = ComboBox(label="recording", choices=self._image_layers, nullable=True,
+                              tooltip="Image layer to track: (t, y, x) or (t, z, y, x)")
+        self.diameter = SpinBox(label="diameter (px)", value=7, min=3, max=1001, step=2,
+                                tooltip="Apparent particle size in pixels (odd)")
+        self.invert = CheckBox(text="dark particles (invert)", value=False)
+        self.preprocess = CheckBox(text="band-pass frames", value=True,
+                                   tooltip="Remove pixel noise and the background before detection")
+        self.auto_threshold = CheckBox(text="automatic threshold", value=True)
+        self.threshold = FloatSpinBox(label="threshold", value=0.0, min=-1e12, max=1e12, step=1.0,
+                                      enabled=False, tooltip="Detection threshold in image units")
+        self.method = ComboBox(label="localization", choices=method_choices(),
+                               tooltip="Sub-pixel method; none keeps integer peak positions")
+        self.max_distance = FloatSpinBox(label="max distance", value=0.0, min=0.0, max=1e9, step=0.1,
+                                         tooltip="Longest link, in space units; 0: 5 pixels")
+        self.max_skip = SpinBox(label="max skip", value=1, min=0, max=100000,
+                                tooltip="Frames a track may skip")
+        self.min_length = SpinBox(label="min length", value=1, min=1, max=10**9,
+                                  tooltip="Shortest track kept, in points")
+        self.drift = CheckBox(text="subtract drift", value=False)
+        self.pixel_size = FloatSpinBox(label="pixel size", value=1.0, min=1e-9, max=1e9, step=0.001)
+        self.z_step = FloatSpinBox(label="z step", value=0.0, min=0.0, max=1e9, step=0.001,
+                                   tooltip="Plane spacing of volumes; 0: the pixel size")
+        self.frame_interval = FloatSpinBox(label="frame interval", value=1.0, min=1e-9, max=1e9, step=0.001)
+        self.space_unit = LineEdit(label="space unit", value="px")
+        self.time_unit = LineEdit(label="time unit", value="frame")
+        self.run_button = PushButton(text="Track")
+        self.status = Label(value="")
+
+        self._params = [self.diameter, self.invert, self.preprocess, self.auto_threshold, self.threshold,
+                        self.method, self.max_distance, self.max_skip, self.min_length, self.drift,
+                        self.pixel_size, self.z_step, self.frame_interval, self.space_unit, self.time_unit]
+        optional = {"diameter": self.diameter, "invert": self.invert, "preprocess": self.preprocess,
+                    "min_length": self.min_length, "drift": self.drift}
+        for name, widget in optional.items():
+            widget.visible = name in fields      # hidden where the installed workflow lacks it
+        self.extend([self.image, *self._params, self.run_button, self.status])
+
+        self.auto_threshold.changed.connect(lambda auto: setattr(self.threshold, "enabled", not auto))
+        self.run_button.changed.connect(self.run)
+        self.viewer.layers.events.inserted.connect(self.reset_choices)
+        self.viewer.layers.events.removed.connect(self.reset_choices)
+        self.viewer.layers.selection.events.active.connect(self._follow_selection)
+        self.reset_choices()
+        self._follow_selection()
+
+    def _image_layers(self, _widget=None):
+        return [layer for layer in self.viewer.layers if isinstance(layer, Image) and layer.ndim >= 3
+                and layer.metadata.get("source") != "trakora"]     # not our density or speed
+
+    def _follow_selection(self, event=None):
+        active = self.viewer.layers.selection.active
+        if isinstance(active, Image) and active in self._image_layers():
+            self.image.value = active
+
+    def values(self) -> dict:
+        """The parameter values, by TrackingParams field (and auto_threshold, method)."""
+        fields = param_fields()
+        values = {w_name: getattr(self, w_name).value for w_name in (
+            "auto_threshold", "threshold", "method", "max_distance", "max_skip", "pixel_size",
+            "z_step", "frame_interval", "space_unit", "time_unit")}
+        for name in ("diameter", "invert", "preprocess", "min_length", "drift"):
+            if name in fields:
+                values[name] = getattr(self, name).value
+        return values
+
+    def _fail(self, message: str) -> None:
+        self.status.value = message
+        show_error(f"trakora: {message}")
+
+    def run(self, _=None):
+        """Start tracking the chosen layer; returns the worker, or None when nothing started."""
+        if self.worker is not None:
+            self._fail("tracking is already running; wait for it to finish")
+            return None
+        layer = self.image.value
+        if layer is None:
+            self._fail("no recording chosen: open one (File > Open) and pick it under 'recording'")
+            return None
+        try:
+            params = make_params(self.values())
+            data = layer_frames(layer)
+        except Exception as exc:
+            self._fail(one_line(exc))
+            return None
+        bar = progress(total=int(data.shape[0]), desc=f"trakora: tracking '{layer.name}'")
+        relay = _Relay()
+        state = {"done": 0}
+
+        def advance(n):          # main thread: the bar never passes its total
+            n = min(n, bar.total - state["done"])
+            if n > 0:
+                state["done"] += n
+                bar.update(n)
+        relay.advanced.connect(advance)
+        worker = create_worker(run_tracking, data, params, relay.advanced.emit, _start_thread=False)
+        worker.returned.connect(partial(self._finish, layer))
+        worker.finished.connect(partial(self._done, bar, relay))
+        self.worker = worker
+        self.run_button.enabled = False
+        self.status.value = f"tracking '{layer.name}' ..."
+        worker.start()
+        return worker
+
+    def _done(self, bar, relay):
+        bar.close()
+        relay.deleteLater()
+        self.worker = None
+        self.run_button.enabled = True
+
+    def _finish(self, layer, outcome):
+        if outcome[0] == "error":
+            self._fail(outcome[1])
+            return
+        _, result, seconds = outcome
+        if layer not in self.viewer.layers:
+            self._fail(f"layer '{layer.name}' was removed while it was being tracked")
+            return
+        scale = image_scale(result.params, result.ndim)
+        if tuple(layer.scale) != scale:
+            layer.scale = scale
+            self.viewer.reset_view()
+        for data, kwargs, kind in layers_from_result(result, name=layer.name):
+            self._put_layer(data, kwargs, kind)
+        self.viewer.layers.selection.active = layer
+        summary = result.summary()
+        self.status.value = (f"{summary['detections']} detections, {summary['tracks']} tracks "
+                             f"in {seconds:.1f} s")
+
+    def _put_layer(self, data, kwargs, kind):
+        """Add a layer, replacing the one of the same name in place (keeping its visibility)."""
+        name = kwargs["name"]
+        index = None
+        if name in self.viewer.layers:
+            old = self.viewer.layers[name]
+            index = self.viewer.layers.index(old)
+            kwargs = {**kwargs, "visible": old.visible}
+            self.viewer.layers.remove(old)
+        new = getattr(self.viewer, f"add_{kind}")(data, **kwargs)
+        if index is not None:
+            self.viewer.layers.move(self.viewer.layers.index(new), index)
+        return new
