@@ -5,20 +5,117 @@ of one row of the frame tables they were given. So each matrix row is matched ba
 table rows that have exactly the same bits. A bit pattern that occurs in one table row only
 (the usual case for sub-pixel positions) identifies its frame with certainty. When identical
 rows occur in several frames (a spot that sits still in noise-free data, integer positions
-with integer intensities), the candidates are resolved along the track: frames increase by at
-least 1 and at most `max_skip` + 1 from one point to the next, and no table row is used twice;
-among the candidates that fit, the earliest frame is taken.
+with integer intensities), the candidates are resolved along the track, point after point,
+and no table row is used twice: a point takes the earliest unused candidate in a frame after
+the previous point's (so the one within `max_skip` + 1 frames of it whenever there is one),
+failing that the earliest unused candidate at all.
+
+The matching is vectorized: the rows of all tables and of the matrix are hashed to 64 bits,
+sorted once together and grouped by their exact bits (rows whose hashes collide are told
+apart by their bits), so that a group holds the table rows of one bit pattern in frame order
+followed by the matrix rows that carry it. Only matrix rows of patterns found in several
+table rows go through the point-after-point resolution.
 """
 from __future__ import annotations
 
+import bisect
+import operator
+from typing import NamedTuple
+
 import numpy as np
 
+_MIX = tuple(np.uint64(c) for c in (0x9E3779B97F4A7C15, 0xC2B2AE3D27D4EB4F, 0x165667B19E3779F9,
+                                     0xD6E8FEB86659FD93, 0xFF51AFD7ED558CCD, 0xC4CEB9FE1A85EC53))
+_BLOCK = 8192  # rows hashed at a time
 
-def _row_keys(table: np.ndarray, ncol: int) -> list[bytes]:
+
+def _row_words(table: np.ndarray, ncol: int) -> np.ndarray:
+    """The first `ncol` float32 columns of a table as (rows, ncol) uint32 bit patterns."""
     rows = np.ascontiguousarray(np.asarray(table, dtype=np.float32)[:, :ncol])
     if len(rows) == 0:
-        return []
-    return rows.view(f"V{4 * ncol}").ravel().tolist()
+        return np.zeros((0, ncol), dtype=np.uint32)
+    keys = rows.view(f"V{4 * ncol}").ravel()
+    return keys.view(np.uint32).reshape(len(keys), ncol)
+
+
+def _row_hash(words: np.ndarray) -> np.ndarray:
+    """A 64-bit hash of every row of a (rows, ncol) uint32 array: the sum of each word times
+    its own odd constant (a product's high bits depend on all of the word's bits)."""
+    h = np.zeros(len(words), dtype=np.uint64)
+    term = np.empty(len(words), dtype=np.uint64)
+    for k in range(words.shape[1]):
+        np.multiply(words[:, k], _MIX[k % len(_MIX)], out=term)
+        h += term
+    return h
+
+
+def _sorted_groups(words: np.ndarray) -> tuple[np.ndarray, np.ndarray]:
+    """Order the rows so that identical rows are adjacent, in their original order.
+
+    Returns (order, first): `order` lists row indices; `first[k]` tells whether position k of
+    `order` starts a group of identical rows.
+    """
+    n = len(words)
+    bits = max(1, (n - 1).bit_length())
+    # Each sort key carries the row index in its low bits, so one value sort orders the rows
+    # by hash and, within a hash, by index. Keys are made in blocks that stay in cache.
+    low = np.uint64((1 << bits) - 1)
+    packed = np.empty(n, dtype=np.uint64)
+    for a in range(0, n, _BLOCK):
+        b = min(a + _BLOCK, n)
+        block = packed[a:b]
+        block[:] = _row_hash(words[a:b])
+        block &= ~low
+        block |= np.arange(a, b, dtype=np.uint64)
+    packed.sort()
+    order = (packed & low).astype(np.int32 if n < 2**31 else np.int64)
+    packed >>= np.uint64(bits)
+    new_hash = np.empty(n, dtype=bool)
+    new_hash[0] = True
+    np.not_equal(packed[1:], packed[:-1], out=new_hash[1:])
+    del packed
+    ordered = np.take(words, order, axis=0)
+    first = _differs_from_previous(ordered)
+    collided = np.flatnonzero(first & ~new_hash)
+    if len(collided):
+        # Different rows with one hash: sort each such run by its bits (stably, so that identical
+        # rows keep their order) and compare again.
+        run_starts = np.flatnonzero(new_hash)
+        run_ends = np.append(run_starts[1:], n)
+        for r in np.unique(np.searchsorted(run_starts, collided, side="right") - 1):
+            a, b = int(run_starts[r]), int(run_ends[r])
+            run = ordered[a:b]
+            perm = np.lexsort(run.T[::-1])
+            order[a:b] = order[a:b][perm]
+            ordered[a:b] = run[perm]
+            first[a:b] = _differs_from_previous(ordered[a:b])
+    return order, first
+
+
+def _differs_from_previous(rows: np.ndarray) -> np.ndarray:
+    """For each row, whether it is the first or differs from the one before."""
+    out = np.empty(len(rows), dtype=bool)
+    out[:1] = True
+    differs = out[1:]
+    differs[:] = False
+    for k in range(rows.shape[1]):
+        differs |= rows[1:, k] != rows[:-1, k]
+    return out
+
+
+def _track_ranges(track_end_indices) -> tuple[np.ndarray, np.ndarray]:
+    """The non-empty row ranges [start, end) walked for the tracks, in order.
+
+    A track starts where the furthest previous track ended; ranges tile [0, max end)."""
+    ends = np.asarray(track_end_indices, dtype=np.int64)
+    if ends.ndim != 1:
+        iter(ends)  # a scalar is no list of end indices (TypeError)
+        if len(ends):
+            operator.index(ends[0])  # nor is a list of lists (TypeError)
+        ends = np.zeros(0, dtype=np.int64)
+    starts = np.maximum.accumulate(np.concatenate([[0], ends]))[:-1]
+    walked = ends > starts
+    return starts[walked], ends[walked]
 
 
 def recover_points(tables: list[np.ndarray], matrix: np.ndarray, track_end_indices: np.ndarray,
@@ -26,46 +123,135 @@ def recover_points(tables: list[np.ndarray], matrix: np.ndarray, track_end_indic
     """For each row of a track matrix, the frame it came from and its row in that frame's table.
 
     `tables` are the frame tables given to the linker, `matrix` and `track_end_indices` its
-    result. Raises ValueError if a matrix row matches no unused table row.
+    result, `max_skip` the linker's (the earliest candidate after the previous point is the one
+    within `max_skip` + 1 frames whenever there is one, so it does not change the result). Raises ValueError if a matrix row matches no table row,
+    repeats a table row matched by another matrix row, or (among identical rows in several
+    frames) finds every candidate already used. Rows outside every track keep frame and row -1
+    when their pattern occurs in several frames.
     """
     ncol = matrix.shape[1]
-    slots: dict[bytes, list[tuple[int, int]]] = {}
-    for f, table in enumerate(tables):
-        for r, key in enumerate(_row_keys(table, ncol)):
-            slots.setdefault(key, []).append((f, r))
-
-    keys = _row_keys(matrix, ncol)
-    n = len(keys)
+    table_words = [_row_words(table, ncol) for table in tables]
+    matrix_words = _row_words(matrix, ncol)
+    n = len(matrix_words)
     frames = np.full(n, -1, dtype=np.int64)
     rows = np.full(n, -1, dtype=np.int64)
-    used: set[tuple[int, int]] = set()
-    candidates: list[list[tuple[int, int]]] = []
-    for i, key in enumerate(keys):
-        found = slots.get(key)
-        if found is None:
-            raise ValueError(f"row {i} of the track matrix matches no row of the frame tables")
-        candidates.append(found)
-        if len(found) == 1:
-            if found[0] in used:
-                raise ValueError(f"row {i} of the track matrix repeats a point used by another row")
-            used.add(found[0])
-            frames[i], rows[i] = found[0]
+    ambiguous = _match(table_words, matrix_words, frames, rows) if n else None
 
-    gap = None if max_skip is None else max_skip + 1
-    start = 0
-    for end in np.asarray(track_end_indices, dtype=np.int64):
-        for i in range(start, end):
-            if frames[i] >= 0:
-                continue
-            first = frames[i - 1] + 1 if i > start else 0
-            last = frames[i - 1] + gap if (i > start and gap is not None) else np.inf
-            if i + 1 < end and frames[i + 1] >= 0:
-                last = min(last, frames[i + 1] - 1)
-            free = [c for c in candidates[i] if c not in used]
-            fitting = [c for c in free if first <= c[0] <= last] or [c for c in free if c[0] >= first] or free
-            if not fitting:
-                raise ValueError(f"row {i} of the track matrix matches no unused row of the frame tables")
-            used.add(fitting[0])
-            frames[i], rows[i] = fitting[0]
-        start = max(start, int(end))
+    range_starts, range_ends = _track_ranges(track_end_indices)
+    reach = int(range_ends[-1]) if len(range_ends) else 0
+    if ambiguous is not None:
+        todo = np.flatnonzero(frames < 0)
+        todo = todo[todo < reach]
+        if len(todo):
+            _resolve_along_tracks(todo, range_starts, range_ends, frames, rows, ambiguous)
+    if reach > n:
+        # The tracks run past the last row of the matrix.
+        raise IndexError(f"index {n} is out of bounds for axis 0 with size {n}")
     return frames, rows
+
+
+class _Ambiguous(NamedTuple):
+    """Matrix rows whose pattern occurs in several table rows, and where to find those."""
+
+    rows: np.ndarray        # matrix row indices
+    lo: np.ndarray          # their candidates are order[lo:hi], in frame order
+    hi: np.ndarray
+    order: np.ndarray       # positions in the concatenated tables (then matrix), grouped
+    frame_of: np.ndarray    # frame of every position in the concatenated tables
+    offsets: np.ndarray     # first position of every frame's table
+
+
+def _match(table_words: list[np.ndarray], matrix_words: np.ndarray, frames: np.ndarray,
+           rows: np.ndarray) -> _Ambiguous | None:
+    """Fill frames/rows of the matrix rows whose pattern occurs in one table row; raise for
+    rows that match nothing or repeat such a row; leave the ambiguous rows at -1."""
+    counts = np.array([len(w) for w in table_words], dtype=np.int64)
+    offsets = np.concatenate([[0], np.cumsum(counts)])
+    n_table = int(offsets[-1])
+    n = len(matrix_words)
+    words = np.concatenate([*table_words, matrix_words]) if n_table else matrix_words
+    order, first = _sorted_groups(words)
+    del words
+    size = len(order)
+    is_table = order < n_table
+    # Table rows come first in every group (lower indices), in frame order, then the matrix
+    # rows, in row order. The usual group is one table row and one matrix row.
+    pair = np.zeros(size, dtype=bool)
+    if size > 1:
+        np.logical_and(first[:-1], is_table[:-1], out=pair[1:])
+        pair[1:] &= ~is_table[1:]
+        pair[1:-1] &= first[2:]
+    at = np.flatnonzero(pair)
+    i = order[at] - n_table
+    p = order[at - 1]
+    del pair
+    others = np.flatnonzero(~is_table)
+    several = None
+    if len(others) != len(at):
+        others = others[~np.isin(others, at, assume_unique=True)]
+        several = _match_others(order, first, is_table, others, n_table, n)
+    frame_of = np.repeat(np.arange(len(counts), dtype=np.int64), counts)
+    fp = frame_of[p]
+    frames[i] = fp
+    rows[i] = p - offsets[fp]
+    return None if several is None else _Ambiguous(*several, order, frame_of, offsets)
+
+
+def _match_others(order: np.ndarray, first: np.ndarray, is_table: np.ndarray, at: np.ndarray,
+                  n_table: int, n: int) -> tuple[np.ndarray, np.ndarray, np.ndarray]:
+    """The matrix rows at sorted positions `at` that are not the one matrix row of a group with
+    one table row: raise for the first that matches nothing or repeats a point, else return
+    them (all ambiguous then) with the range of their candidates in `order`."""
+    starts = np.flatnonzero(first)
+    s = starts[np.searchsorted(starts, at, side="right") - 1]
+    tables_before = np.concatenate([[0], np.cumsum(is_table, dtype=np.int64)])
+    found = tables_before[at] - tables_before[s]
+    i = order[at] - n_table
+    unmatched = i[found == 0]
+    repeated = i[(found == 1) & (at > s + 1)]
+    if len(unmatched) or len(repeated):
+        first_unmatched = unmatched.min() if len(unmatched) else n
+        first_repeated = repeated.min() if len(repeated) else n
+        if first_unmatched < first_repeated:
+            raise ValueError(f"row {first_unmatched} of the track matrix matches no row of the frame tables")
+        raise ValueError(f"row {first_repeated} of the track matrix repeats a point used by another row")
+    return i, s, s + found
+
+
+def _resolve_along_tracks(todo: np.ndarray, range_starts: np.ndarray, range_ends: np.ndarray,
+                          frames: np.ndarray, rows: np.ndarray, amb: _Ambiguous) -> None:
+    """Give each ambiguous row (in `todo`, ascending) its table row, in track order."""
+    order, frame_of, offsets = amb.order, amb.frame_of, amb.offsets
+    by_row = np.argsort(amb.rows)
+    pick = by_row[np.searchsorted(amb.rows[by_row], todo)]
+    track = np.searchsorted(range_ends, todo, side="right")
+    n = len(frames)
+    next_free: dict[int, int] = {}    # used positions of `order` -> a later position to look at
+    group_frames: dict[int, list[int]] = {}
+
+    def free_from(k: int) -> int:
+        path = []
+        while k in next_free:
+            path.append(k)
+            k = next_free[k]
+        for q in path:
+            next_free[q] = k
+        return k
+
+    for row, start, end, a, b in zip(todo.tolist(), range_starts[track].tolist(), range_ends[track].tolist(),
+                                     amb.lo[pick].tolist(), amb.hi[pick].tolist()):
+        if row + 1 < end and row + 1 >= n:
+            raise IndexError(f"index {n} is out of bounds for axis 0 with size {n}")
+        cand = group_frames.get(a)
+        if cand is None:
+            cand = group_frames[a] = frame_of[order[a:b]].tolist()
+        after = int(frames[row - 1]) + 1 if row > start else 0
+        q = free_from(a + bisect.bisect_left(cand, after))
+        if q >= b:
+            q = free_from(a)
+            if q >= b:
+                raise ValueError(f"row {row} of the track matrix matches no unused row of the frame tables")
+        next_free[q] = q + 1
+        f = cand[q - a]
+        frames[row] = f
+        rows[row] = int(order[q]) - int(offsets[f])
