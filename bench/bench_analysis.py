@@ -1,7 +1,7 @@
 """Time the track analysis on large simulated tracks tables, and draw the figures of
 docs/analysis.md.
 
-    python bench/bench_analysis.py                     # timing table (1 and 4 million points)
+    python bench/bench_analysis.py                     # timing table (0.6 and 2.4 million points)
     python bench/bench_analysis.py --figures docs/img  # msd.png and overlay.png, with the numbers
 
 The tables are Brownian particles (D = 0.5 µm²/s, 0.1 s frames) with localization noise,
