@@ -26,6 +26,7 @@ from .params import TrackingParams
 
 NOISE_SIGMA = 1.0        # pixels
 THRESHOLD_SAMPLE = 8     # frames sampled for the automatic threshold
+SAMPLE_VALUES = 2**16    # values taken from each sampled frame
 
 
 @dataclass(frozen=True)
@@ -88,9 +89,9 @@ def robust_threshold(values: np.ndarray, snr: float) -> tuple[float, float, floa
     """(threshold, centre, spread): median + snr * robust standard deviation of the finite values.
 
     The spread is 1.4826 * MAD; where more than half of the values are equal (sparse, clipped
-    or integer data) the MAD is 0 and the spread falls back to the mean absolute deviation
-    from the median times sqrt(pi / 2) (the standard deviation for Gaussian noise); it is 0
-    only when all values are equal.
+    or integer data) the MAD is 0 and the spread falls back to the standard deviation of the
+    values between their 0.5th and 99.5th percentiles (of all values when those are equal);
+    it is 0 only when all values are equal.
     """
     values = np.asarray(values, dtype=np.float64).ravel()
     values = values[np.isfinite(values)]
@@ -100,7 +101,11 @@ def robust_threshold(values: np.ndarray, snr: float) -> tuple[float, float, floa
     deviation = np.abs(values - centre)
     spread = 1.4826 * float(np.median(deviation))
     if spread == 0.0:
-        spread = float(np.sqrt(np.pi / 2.0) * deviation.mean())
+        # the standard deviation of the values between the 0.5th and 99.5th percentiles: the
+        # noise without the spots, for counts where most pixels are equal
+        low, high = np.percentile(values, [0.5, 99.5])
+        core = values[(values >= low) & (values <= high)]
+        spread = float(core.std()) or float(values.std())
     return centre + snr * spread, centre, spread
 
 
@@ -132,7 +137,8 @@ def choose_threshold(source, params: TrackingParams, prep: Preparation) -> Thres
         if finite.size:
             raw_lo, raw_hi = min(raw_lo, float(finite.min())), max(raw_hi, float(finite.max()))
         b = prep.bandpass(raw)
-        banded.append(b)
+        step = max(1, b.size // SAMPLE_VALUES)
+        banded.append(b.ravel()[::step].copy())   # evenly spread values, a bounded number
         finite_b = b[np.isfinite(b)]
         if finite_b.size:
             # spots stand out of the background on one side: a long tail below it means dark spots
@@ -148,7 +154,7 @@ def choose_threshold(source, params: TrackingParams, prep: Preparation) -> Thres
     if params.threshold is not None:
         report.threshold = float(params.threshold)
         return report
-    values = np.concatenate([b.ravel() for b in banded]) if banded else np.zeros(0)
+    values = np.concatenate(banded) if banded else np.zeros(0)
     threshold, report.centre, report.spread = robust_threshold(values, params.threshold_snr)
     if not np.isfinite(threshold):
         threshold = 0.0

@@ -418,7 +418,7 @@ def open_recording(source, *, channel: int | None = None) -> FrameSource:
         items = list(source)
     else:
         return _array_source(source, channel)
-    files = _expand(items)
+    files = sorted(_expand(items), key=natural_key)   # a shell's glob puts frame_10 before frame_2
     if len(files) == 1:
         return _open_file(files[0], channel)
     stacks = [f for f in files if f.suffix.lower() == ".npy"]

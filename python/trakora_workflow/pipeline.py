@@ -22,6 +22,7 @@ import pandas as pd
 
 import trakora
 
+from .analysis import Analysis, analyze, compute_drift
 from .detect import (Preparation, ThresholdReport, choose_threshold, detect_frame, detect_range,
                      preparation, robust_threshold, sample_indices, unrefined)
 from .distributed import detect_on_cluster
@@ -172,8 +173,10 @@ class TrackingResult:
 
     `tables`: per-frame detections (x, y(, z), intensity). `matrix`, `track_end_indices`:
     the linker's track matrices (end indices as int32). `frames`, `rows`: for every matrix
-    row, its frame and its row in that frame's table. `speed`: per-point speed.
-    `warnings`: one-line reports of a degraded result (no detection, a threshold above the
+    row, its frame and its row in that frame's table (tracks shorter than `min_length` are
+    left out of these and of everything after them; `tables` keep every detection).
+    `speed`: per-point step speed (drift removed when `drift`). `analysis`: drift, mean
+    squared displacement and its fit, per-track speeds. `warnings`: one-line reports of a degraded result (no detection, a threshold above the
     data, many unrefined positions, ignored options). `threshold`: how the threshold was
     chosen; `unrefined`: detections left on whole pixels.
     """
@@ -194,6 +197,7 @@ class TrackingResult:
     unrefined: int = 0
     source_name: str = "array"
     notes: list[str] = field(default_factory=list)
+    analysis: Analysis | None = None
 
     @property
     def track_ids(self) -> np.ndarray:
@@ -246,6 +250,7 @@ class TrackingResult:
             "units": {"space": self.params.space_unit, "time": self.params.time_unit},
             "params": asdict(self.params),
             "timings_s": {k: round(v, 4) for k, v in self.timings.items()},
+            **(self.analysis.summary() if self.analysis is not None else {}),
         }
 
 
@@ -314,12 +319,37 @@ def track(data, params: TrackingParams | None = None, *, progress=False, client=
     frames, rows = recover_points(tables, matrix, ends, params.max_skip)
     timings["link"] = time.perf_counter() - start
 
+    matrix, ends, frames, rows = keep_long_tracks(matrix, ends, frames, rows, params.min_length)
+    result = TrackingResult(ndim=ndim, frame_shape=source.frame_shape, params=params,
+                            tables=tables, matrix=matrix, track_end_indices=ends, frames=frames,
+                            rows=rows, speed=np.zeros(len(matrix), np.float32), rendering=None,
+                            timings=timings, warnings=warnings, threshold=report, unrefined=n_unrefined,
+                            source_name=source.name, notes=[source.note] if source.note else [])
+
     start = time.perf_counter()
-    speed = point_speeds(matrix, ends, frames, params.frame_interval, ndim)
-    rendering = render_tracks(matrix, ends, speed, source.frame_shape, params)
+    positions = matrix
+    if params.drift and len(matrix):
+        drift = compute_drift(result.table())
+        positions = np.array(matrix, dtype=np.float64)
+        positions[:, :ndim] -= drift.loc[frames].to_numpy(dtype=np.float64)
+    result.speed = point_speeds(positions, ends, frames, params.frame_interval, ndim)
+    result.analysis = analyze(result.table(), ndim=ndim, frame_interval=params.frame_interval,
+                              drift=params.drift, max_lag=params.max_lag,
+                              space_unit=params.space_unit, time_unit=params.time_unit)
+    timings["analysis"] = time.perf_counter() - start
+
+    start = time.perf_counter()
+    result.rendering = render_tracks(matrix, ends, result.speed, source.frame_shape, params)
     timings["render"] = time.perf_counter() - start
-    return TrackingResult(ndim=ndim, frame_shape=source.frame_shape, params=params,
-                          tables=tables, matrix=matrix, track_end_indices=ends, frames=frames,
-                          rows=rows, speed=speed, rendering=rendering, timings=timings,
-                          warnings=warnings, threshold=report, unrefined=n_unrefined,
-                          source_name=source.name, notes=[source.note] if source.note else [])
+    return result
+
+
+def keep_long_tracks(matrix, ends, frames, rows, min_length: int | None):
+    """The tracks with at least `min_length` points (all for None): (matrix, int32 end
+    indices, frames, rows) of the kept tracks, in their order."""
+    if not min_length or min_length <= 1 or len(ends) == 0:
+        return matrix, ends, frames, rows
+    lengths = np.diff(np.concatenate([[0], np.asarray(ends, dtype=np.int64)]))
+    keep = lengths >= min_length
+    mask = np.repeat(keep, lengths)
+    return matrix[mask], np.cumsum(lengths[keep]).astype(np.int32), frames[mask], rows[mask]
