@@ -108,7 +108,9 @@ def save_overlay_png(frame_image: np.ndarray, detections: pd.DataFrame, tracks: 
     n_tracks = int(tracks["track"].nunique()) if len(tracks) else 0
     if len(segments):
         colours = colormaps["tab20"](owner % 20)
-        ax.add_collection(LineCollection(segments, colors=colours, linewidths=0.9, alpha=0.9))
+        # An (m, 2, 2) array is a valid sequence of segments; the stubs only name sequences.
+        lines = LineCollection(segments, colors=colours, linewidths=0.9, alpha=0.9)  # type: ignore[arg-type]
+        ax.add_collection(lines)
 
     here = detections[detections["frame"] == frame_index] if len(detections) else detections
     if len(here):
