@@ -62,7 +62,8 @@ def detections_layer(result, frame_scale: float = 1.0, name: str = "") -> LayerD
         "symbol": "ring",
         "face_color": "transparent",
         "border_color": "#ffd400",
-        "border_width": 0.1,
+        "border_width": 0.08,
+        "opacity": 0.8,
         "ndim": ndim + 1,
         "metadata": {"source": "trakora"},
     }

@@ -130,7 +130,18 @@ def read_recording(path: str | list[str]) -> list[tuple]:
     note = getattr(source, "note", None)
     if note:
         metadata["note"] = note
-    return [(lazy_frames(source), {"name": layer_name(source.name), "metadata": metadata}, "image")]
+    return [(lazy_frames(source), {"name": recording_name(paths, source), "metadata": metadata}, "image")]
+
+
+def recording_name(paths, source) -> str:
+    """A directory's name for image sequences (a directory, a glob pattern, several files);
+    the file's name without suffixes for a stack file."""
+    first = Path(paths[0] if isinstance(paths, list) else paths).resolve()
+    if first.is_dir():
+        return first.name
+    if (isinstance(paths, list) and len(paths) > 1) or not first.exists():
+        return first.parent.name or layer_name(source.name)
+    return layer_name(source.name)
 
 
 def layer_name(name) -> str:

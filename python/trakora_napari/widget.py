@@ -16,6 +16,7 @@ from napari.qt.threading import create_worker
 from napari.utils import progress
 from napari.utils.notifications import show_error
 from qtpy.QtCore import QObject, Signal
+from qtpy.QtWidgets import QSizePolicy
 
 from .layers import image_scale, layers_from_result
 from .params import make_params, method_choices, param_fields
@@ -119,7 +120,10 @@ class TrackingWidget(Container):
         self.space_unit = LineEdit(label="space unit", value="px")
         self.time_unit = LineEdit(label="time unit", value="frame")
         self.run_button = PushButton(text="Track")
-        self.status = Label(value="")
+        self.status = Label(label="status", value="")
+        self.status.native.setWordWrap(True)       # long messages wrap; never widen the dock
+        self.status.native.setSizePolicy(QSizePolicy.Policy.Ignored, QSizePolicy.Policy.Preferred)
+        self.status.native.setMinimumHeight(3 * self.status.native.fontMetrics().lineSpacing())
 
         self._params = [self.diameter, self.invert, self.preprocess, self.auto_threshold, self.threshold,
                         self.method, self.max_distance, self.max_skip, self.min_length, self.drift,
