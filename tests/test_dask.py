@@ -34,3 +34,36 @@ def test_cluster_tracking_equals_serial(client, shape):
     np.testing.assert_array_equal(serial.frames, parallel.frames)
     np.testing.assert_array_equal(serial.rendering.density, parallel.rendering.density)
 
+
+
+def test_losing_a_worker_mid_run_still_gives_the_serial_result(tmp_path):
+    """Tasks read their own frames from the file, so the scheduler reruns the lost worker's
+    tasks elsewhere; nothing was scattered that could be lost with it."""
+    import faulthandler
+    import os
+    import signal
+
+    from trakora_workflow import open_recording
+    rec = simulate_recording(frames=120, shape=(192, 192), n_channels=1, spots_per_channel=6, n_brownian=20, seed=9)
+    path = tmp_path / "stack.npy"
+    np.save(path, rec.stack)
+    params = TrackingParams()
+    serial = track(open_recording(path), params)
+    faulthandler.dump_traceback_later(240, exit=True)     # a hang fails the run instead of blocking it
+    try:
+        with dask_client(workers=2) as client:
+            victim = next(iter(client.run(os.getpid).values()))
+            killed = []
+
+            def kill_one_worker(done, total):
+                if not killed and done >= 4:
+                    os.kill(victim, signal.SIGKILL)
+                    killed.append(done)
+            parallel = track(open_recording(path), params, client=client, chunk_size=2, progress=kill_one_worker)
+            assert victim not in client.run(os.getpid).values()
+    finally:
+        faulthandler.cancel_dump_traceback_later()
+    assert killed and killed[0] < 120
+    assert serial.matrix.tobytes() == parallel.matrix.tobytes()
+    for a, b in zip(serial.tables, parallel.tables):
+        assert a.tobytes() == b.tobytes()

@@ -9,10 +9,13 @@ Recordings on disk: `track(open_recording("frames/*.png"), TrackingParams(invert
 diameter=11))`. x is the column, y the row (and z the plane of a volume); see `pipeline` for
 the conventions.
 """
+from .analysis import (Analysis, analyze, compute_drift, ensemble_msd, filter_tracks, fit_power_law, msd,
+                       subtract_drift, track_speeds)
 from .detect import Preparation, detect_frame, robust_threshold
 from .frames import recover_points
 from .io import FrameSource, StackError, load_stack, open_recording
-from .output import save_density_png, save_outputs, save_speed_png
+from .figures import save_msd_png, save_overlay_png
+from .output import OutputDir, save_density_png, save_outputs, save_speed_png, write_outputs
 from .params import ParameterError, TrackingParams
 from .pipeline import (Rendering, TrackingResult, auto_threshold, check_stack, detect_stack, link_tables,
                        point_speeds, render_tracks, track)
@@ -20,6 +23,8 @@ from .scoring import match_points, score
 from .simulate import Recording, simulate_recording
 
 __all__ = [
+    "Analysis", "OutputDir", "analyze", "compute_drift", "ensemble_msd", "filter_tracks", "fit_power_law",
+    "msd", "save_msd_png", "save_overlay_png", "subtract_drift", "track_speeds", "write_outputs",
     "FrameSource", "ParameterError", "Preparation", "Recording", "Rendering", "StackError",
     "TrackingParams", "TrackingResult", "auto_threshold", "check_stack", "detect_frame",
     "detect_stack", "link_tables", "load_stack", "match_points", "open_recording", "point_speeds",

@@ -135,7 +135,9 @@ class NpySource(ArraySource):
     def __init__(self, path: Path, channel: int | None = None):
         self.path = Path(path)
         data = np.load(self.path, mmap_mode="r", allow_pickle=False)
-        colour = data.ndim == 4 and data.shape[-1] in (3, 4) and channel is not None
+        colour = channel is not None and (data.ndim == 5 or (data.ndim == 4 and data.shape[-1] <= 4))
+        if channel is not None and not colour:
+            raise StackError(f"--channel {channel} given, but '{path}' (shape {data.shape}) has no channel axis")
         super().__init__(data, name=str(path), channel=channel, colour=colour)
         self._raw_shape = data.shape
 
