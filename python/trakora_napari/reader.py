@@ -7,55 +7,16 @@ luminance (or one channel) from the workflow's reader.
 """
 from __future__ import annotations
 
-import glob
 import os
 import uuid
 from pathlib import Path
 
 import numpy as np
 
-STACK_SUFFIXES = (".npy", ".tif", ".tiff")
-IMAGE_SUFFIXES = (".png", ".jpg", ".jpeg", ".bmp", ".gif", ".webp", ".jp2", ".pgm", ".ppm", ".pbm")
-
 
 def _suffixes() -> tuple[str, ...]:
-    from trakora_workflow import io
-    return tuple(dict.fromkeys(getattr(io, "STACK_SUFFIXES", STACK_SUFFIXES)
-                               + getattr(io, "IMAGE_SUFFIXES", IMAGE_SUFFIXES)))
-
-
-def _sequences_supported() -> bool:
-    import trakora_workflow
-    return hasattr(trakora_workflow, "open_recording")
-
-
-def open_source(source, channel: int | None = None):
-    """The workflow's lazy frame source for `source` (path, directory, glob, list of paths).
-
-    With a workflow that predates `open_recording`, one .npy or TIFF file is read through
-    `load_stack` (a memory map for .npy)."""
-    import trakora_workflow
-    if hasattr(trakora_workflow, "open_recording"):
-        return trakora_workflow.open_recording(source, channel=channel)
-    if isinstance(source, (list, tuple)):
-        if len(source) != 1:
-            raise trakora_workflow.StackError("several files as one recording need a newer trakora_workflow")
-        source = source[0]
-    return _NamedArray(trakora_workflow.load_stack(source), Path(source).name)
-
-
-class _NamedArray:
-    """An array with the frame source's `name`."""
-
-    def __init__(self, array: np.ndarray, name: str):
-        self.array, self.name = array, name
-        self.shape, self.dtype = tuple(array.shape), array.dtype
-
-    def __len__(self) -> int:
-        return len(self.array)
-
-    def __getitem__(self, key):
-        return self.array[key]
+    from trakora_workflow.io import IMAGE_SUFFIXES, STACK_SUFFIXES
+    return (*STACK_SUFFIXES, *IMAGE_SUFFIXES)
 
 
 class _FrameArray:
@@ -71,15 +32,7 @@ class _FrameArray:
         key = key if isinstance(key, tuple) else (key,)
         first, rest = key[0], key[1:]
         if isinstance(first, slice):
-            indices = range(*first.indices(self.shape[0]))
-            if len(indices) == 1:         # one frame: read it alone
-                frames = np.asarray(self.source[indices[0]])[None]
-            elif first.step in (None, 1):
-                frames = np.asarray(self.source[first])
-            else:
-                frames = np.stack([np.asarray(self.source[i]) for i in indices]) if len(indices) \
-                    else np.zeros((0, *self.shape[1:]), dtype=self.dtype)
-            return frames[(slice(None), *rest)]
+            return np.asarray(self.source[first])[(slice(None), *rest)]
         return np.asarray(self.source[int(first)])[rest]
 
 
@@ -96,40 +49,29 @@ def lazy_frames(source):
 
 def _readable(path: str) -> bool:
     if os.path.isdir(path):
-        if not _sequences_supported():
-            return False
-        suffixes = _suffixes()
-        return any(entry.is_file() and entry.name.lower().endswith(suffixes) for entry in os.scandir(path))
-    name = path.lower()
-    if glob.has_magic(path) and not os.path.exists(path):
-        return _sequences_supported() and name.endswith(_suffixes())
-    if name.endswith(STACK_SUFFIXES):
-        return True
-    return _sequences_supported() and name.endswith(_suffixes())
+        return any(entry.is_file() and entry.name.lower().endswith(_suffixes()) for entry in os.scandir(path))
+    return path.lower().endswith(_suffixes())       # a file, or a glob pattern of files
 
 
 def get_reader(path: str | list[str]):
     """napari's reader hook: a reader function for recordings trakora can open, else None."""
     paths = [os.fspath(p) for p in path] if isinstance(path, (list, tuple)) else [os.fspath(path)]
-    if not paths or not all(_readable(p) for p in paths):
-        return None
-    if len(paths) > 1 and not _sequences_supported():
-        return None
-    return read_recording
+    return read_recording if paths and all(_readable(p) for p in paths) else None
 
 
 def read_recording(path: str | list[str]) -> list[tuple]:
     """One Image layer (t, (z,) y, x) for a recording, read lazily."""
     paths = [os.fspath(p) for p in path] if isinstance(path, (list, tuple)) else os.fspath(path)
-    source = open_source(paths)
-    if len(source.shape) not in (3, 4):
-        from trakora_workflow import StackError
-        raise StackError(f"'{source.name}' has shape {tuple(source.shape)}; a recording is "
-                         "(frames, rows, columns) or (frames, planes, rows, columns)")
+    from trakora_workflow import open_recording
+    from trakora_workflow.io import check_frames
+    source = open_recording(paths)
+    check_frames(source)
     metadata = {"source": paths, "trakora_frames": len(source)}
     note = getattr(source, "note", None)
-    if note:
+    if note:                        # e.g. colour frames converted to luminance
         metadata["note"] = note
+        from napari.utils.notifications import show_info
+        show_info(f"trakora: {note}")
     return [(lazy_frames(source), {"name": recording_name(paths, source), "metadata": metadata}, "image")]
 
 

@@ -46,42 +46,20 @@ def layer_frames(layer):
     return data
 
 
-class CountedFrames:
-    """Frames of an array, telling `advance(n)` how many frames each read delivered."""
-
-    def __init__(self, data, advance):
-        self.data, self.advance = data, advance
-        self.shape, self.dtype, self.ndim = tuple(data.shape), np.dtype(data.dtype), data.ndim
-
-    def __len__(self) -> int:
-        return self.shape[0]
-
-    def __getitem__(self, key):
-        frames = np.asarray(self.data[key])
-        first = key[0] if isinstance(key, tuple) else key
-        if isinstance(first, (int, np.integer)):
-            self.advance(1)
-        elif isinstance(first, slice):
-            self.advance(len(range(*first.indices(self.shape[0]))))
-        return frames
-
-    def __array__(self, dtype=None, copy=None):
-        return self[:] if dtype is None else self[:].astype(dtype)
-
-
-def run_tracking(data, params, advance):
-    """Track in the worker thread; returns ('ok', result, seconds) or ('error', message)."""
+def run_tracking(data, params, report):
+    """Track in the worker thread, calling report(frames done) as detection goes; returns
+    ('ok', result, seconds) or ('error', message)."""
     from trakora_workflow import track
     start = time.perf_counter()
     try:
-        result = track(CountedFrames(data, advance), params)
+        result = track(data, params, progress=lambda done, total: report(int(done)))
     except Exception as exc:  # shown to the user as one line, never as a traceback dialog
         return ("error", one_line(exc))
     return ("ok", result, time.perf_counter() - start)
 
 
 class _Relay(QObject):
-    """Carries frame counts from the worker thread to the progress bar in the main thread."""
+    """Carries the count of frames done from the worker thread to the progress bar."""
 
     advanced = Signal(int)
 
@@ -183,13 +161,11 @@ class TrackingWidget(Container):
             return None
         bar = progress(total=int(data.shape[0]), desc=f"trakora: tracking '{layer.name}'")
         relay = _Relay()
-        state = {"done": 0}
 
-        def advance(n):          # main thread: the bar never passes its total
-            n = min(n, bar.total - state["done"])
-            if n > 0:
-                state["done"] += n
-                bar.update(n)
+        def advance(done):          # in the main thread
+            step = min(done, bar.total) - bar.n
+            if step > 0:
+                bar.update(step)
         relay.advanced.connect(advance)
         worker = create_worker(run_tracking, data, params, relay.advanced.emit, _start_thread=False)
         worker.returned.connect(partial(self._finish, layer))
