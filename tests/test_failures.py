@@ -246,6 +246,23 @@ def test_a_run_replaces_the_previous_outputs_and_keeps_other_files(previous_run)
     assert files["notes.txt"] == b"mine\n"
 
 
+def test_write_outputs_of_an_analysed_run(previous_run):
+    from trakora_workflow.analysis import analyze
+    result = _Result(intensity=3.0)
+    result.analysis = analyze(result.table(), ndim=2, drift=True, max_lag=2)
+    with OutputDir(previous_run) as out:
+        written = output.write_outputs(result, out, np.zeros((3, 20, 30), np.float32), {"input": "a.tif"},
+                                       overlay_frame=1)
+        assert not (previous_run / "drift.csv").exists()      # nothing moved in before the commit
+        summary = out.commit()
+    assert written == ["density.png", "speed.png", "tracks.csv", "detections.csv", "msd.csv", "msd.png",
+                       "drift.csv", "overlay.png", "summary.json"]
+    files, temps = _snapshot(previous_run)
+    assert sorted(files) == sorted([*written, ".trakora.lock", "notes.txt"]) and temps == []
+    assert summary["input"] == "a.tif"
+    assert pd.read_csv(previous_run / "drift.csv").columns.tolist() == ["frame", "x", "y"]
+
+
 def test_summary_json_is_strict_json(tmp_path):
     summary = save_outputs(_Result(), tmp_path / "out")
 

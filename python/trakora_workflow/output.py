@@ -208,7 +208,11 @@ class OutputDir:
         """Check and lock the directory, then make the temporary folder."""
         check_output_dir(self.directory)
         real = self.directory.resolve()
-        fd = os.open(real / LOCK_NAME, os.O_RDWR | os.O_CREAT | getattr(os, "O_CLOEXEC", 0), 0o644)
+        try:
+            fd = os.open(real / LOCK_NAME, os.O_RDWR | os.O_CREAT | getattr(os, "O_CLOEXEC", 0), 0o644)
+        except OSError as exc:
+            raise OutputDirError(f"--out '{self.directory}': cannot open its lock file {LOCK_NAME} "
+                                 f"({exc.strerror or exc}); fix its permissions or choose another --out") from None
         try:
             import fcntl
             fcntl.flock(fd, fcntl.LOCK_EX | fcntl.LOCK_NB)
@@ -458,7 +462,7 @@ def write_outputs(result: TrackingResult, out: OutputDir, frames=None, extra_sum
     the tracks were rendered), tracks.csv, detections.csv, msd.csv and msd.png (when analysed),
     drift.csv (when drift was subtracted), overlay.png (frame `overlay_frame` of `frames`, a
     stack or frame source, when given) and summary.json (the result's summary updated with
-    `extra_summary`, plus the list of outputs). Returns the names written, summary.json last.
+    `extra_summary`). Returns the names written, summary.json last.
     Nothing reaches the directory before `out.commit()`."""
     written: list[str] = []
 
@@ -495,7 +499,6 @@ def write_outputs(result: TrackingResult, out: OutputDir, frames=None, extra_sum
     summary = result.summary()
     if extra_summary:
         summary.update(extra_summary)
-    summary["outputs"] = [*written, SUMMARY]
     out.write_json(SUMMARY, summary)
     wrote(SUMMARY)
     return written
