@@ -23,6 +23,7 @@ import operator
 from typing import NamedTuple
 
 import numpy as np
+import numpy.typing as npt
 
 _MIX = tuple(np.uint64(c) for c in (0x9E3779B97F4A7C15, 0xC2B2AE3D27D4EB4F, 0x165667B19E3779F9,
                                      0xD6E8FEB86659FD93, 0xFF51AFD7ED558CCD, 0xC4CEB9FE1A85EC53))
@@ -68,7 +69,7 @@ def _sorted_groups(words: np.ndarray) -> tuple[np.ndarray, np.ndarray]:
         block &= ~low
         block |= np.arange(a, b, dtype=np.uint64)
     packed.sort()
-    order = (packed & low).astype(np.int32 if n < 2**31 else np.int64)
+    order: npt.NDArray[np.signedinteger] = (packed & low).astype(np.int32 if n < 2**31 else np.int64)
     packed >>= np.uint64(bits)
     new_hash = np.empty(n, dtype=bool)
     new_hash[0] = True
