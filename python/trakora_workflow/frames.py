@@ -124,11 +124,12 @@ def recover_points(tables: list[np.ndarray], matrix: np.ndarray, track_end_indic
     """For each row of a track matrix, the frame it came from and its row in that frame's table.
 
     `tables` are the frame tables given to the linker, `matrix` and `track_end_indices` its
-    result, `max_skip` the linker's (the earliest candidate after the previous point is the one
-    within `max_skip` + 1 frames whenever there is one, so it does not change the result). Raises ValueError if a matrix row matches no table row,
-    repeats a table row matched by another matrix row, or (among identical rows in several
-    frames) finds every candidate already used. Rows outside every track keep frame and row -1
-    when their pattern occurs in several frames.
+    result, `max_skip` the linker's (the earliest candidate after the previous point is the
+    one within `max_skip` + 1 frames whenever there is one, so it does not change the result).
+    Raises ValueError if a matrix row matches no table row, repeats a table row matched by
+    another matrix row (the first such row is named), or else (among identical rows in several
+    frames) finds every candidate already used. Rows outside every track keep frame and row
+    -1 when their pattern occurs in several frames.
     """
     ncol = matrix.shape[1]
     table_words = [_row_words(table, ncol) for table in tables]
