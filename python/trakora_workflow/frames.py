@@ -69,14 +69,22 @@ def _sorted_groups(words: np.ndarray) -> tuple[np.ndarray, np.ndarray]:
         block &= ~low
         block |= np.arange(a, b, dtype=np.uint64)
     packed.sort()
-    order: npt.NDArray[np.signedinteger] = (packed & low).astype(np.int32 if n < 2**31 else np.int64)
+    if n < 2**31:
+        order: npt.NDArray[np.signedinteger] = np.empty(n, dtype=np.int32)
+        np.bitwise_and(packed, low, out=order, casting="unsafe")
+    else:
+        order = (packed & low).view(np.int64)
     packed >>= np.uint64(bits)
     new_hash = np.empty(n, dtype=bool)
     new_hash[0] = True
     np.not_equal(packed[1:], packed[:-1], out=new_hash[1:])
     del packed
-    ordered = np.take(words, order, axis=0)
-    first = _differs_from_previous(ordered)
+    # Neighbours in that order compared bit for bit, a block of rows at a time.
+    first = np.empty(n, dtype=bool)
+    for a in range(0, n, 8 * _BLOCK):
+        b = min(a + 8 * _BLOCK, n)
+        rows = np.take(words, order[max(a - 1, 0):b], axis=0)
+        first[a:b] = _differs_from_previous(rows)[1:] if a else _differs_from_previous(rows)
     collided = np.flatnonzero(first & ~new_hash)
     if len(collided):
         # Different rows with one hash: sort each such run by its bits (stably, so that identical
@@ -85,11 +93,10 @@ def _sorted_groups(words: np.ndarray) -> tuple[np.ndarray, np.ndarray]:
         run_ends = np.append(run_starts[1:], n)
         for r in np.unique(np.searchsorted(run_starts, collided, side="right") - 1):
             a, b = int(run_starts[r]), int(run_ends[r])
-            run = ordered[a:b]
+            run = np.take(words, order[a:b], axis=0)
             perm = np.lexsort(run.T[::-1])
             order[a:b] = order[a:b][perm]
-            ordered[a:b] = run[perm]
-            first[a:b] = _differs_from_previous(ordered[a:b])
+            first[a:b] = _differs_from_previous(run[perm])
     return order, first
 
 
@@ -192,7 +199,7 @@ def _match(table_words: list[np.ndarray], matrix_words: np.ndarray, frames: np.n
     if len(others) != len(at):
         others = others[~np.isin(others, at, assume_unique=True)]
         several = _match_others(order, first, is_table, others, n_table, n)
-    frame_of = np.repeat(np.arange(len(counts), dtype=np.int64), counts)
+    frame_of = np.repeat(np.arange(len(counts), dtype=np.int32 if len(counts) < 2**31 else np.int64), counts)
     fp = frame_of[p]
     frames[i] = fp
     rows[i] = p - offsets[fp]
