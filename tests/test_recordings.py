@@ -178,8 +178,9 @@ def test_a_tiff_stack_is_streamed_not_loaded(tmp_path, compression):
     path = tmp_path / "big.tif"
     frame = np.random.default_rng(0).integers(0, 1000, (512, 1024), dtype=np.uint16)
     with tifffile.TiffWriter(path) as tif:
-        for f in range(120):
+        for f in range(120):                    # uncompressed: one series; zlib: a series per page
             tif.write(np.roll(frame, f, axis=1), compression=compression, contiguous=compression is None)
+    assert len(open_recording(path)) == 120
     env = dict(os.environ, PYTHONPATH=os.pathsep.join([str(Path(trakora_workflow.__file__).parents[1]),
                                                       os.environ.get("PYTHONPATH", "")]))
     proc = subprocess.run([sys.executable, "-c", MEMORY_SCRIPT, str(path)], capture_output=True, text=True,

@@ -203,7 +203,7 @@ def _warn(result) -> None:
 def _option_names(text: str) -> str:
     """Warnings name fields (max_intensity_ratio); on the command line, name the option."""
     for name, option in OPTION_OF.items():
-        if text.startswith(name + " "):
+        if text.startswith(name + " applies"):
             return option + text[len(name):]
     return text
 

@@ -178,6 +178,12 @@ class TiffSource(FrameSource):
             axes, shape = series.axes, tuple(series.shape)
             self.dtype = np.dtype(series.dtype)
             self.memmappable = series.dataoffset is not None and len(series.pages) > 0
+            # pages written one by one may each form a series of their own: one frame per page
+            self.page_series = len(tif.series) > 1 and all(
+                s.shape == series.shape and s.dtype == series.dtype and len(s.pages) == 1 for s in tif.series)
+            if self.page_series:
+                axes, shape = "I" + axes, (len(tif.series), *shape)
+                self.memmappable = False
         self._layout(axes, shape)
 
     def _layout(self, axes: str, shape: tuple[int, ...]) -> None:
@@ -260,6 +266,8 @@ class TiffSource(FrameSource):
         pages = self._pages(index)
         if kind == "memmap":
             data = handle.reshape(-1, *handle.shape[len(self.page_shape):])[pages]
+        elif self.page_series:
+            data = handle.series[index].asarray()[None]
         else:
             data = handle.asarray(key=[int(p) for p in pages], series=0)
             data = data.reshape(len(pages), *data.shape[-(2 + (self.samples > 1)):])
