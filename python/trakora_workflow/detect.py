@@ -17,12 +17,14 @@ inverted first (`invert`). Both pipelines, serial and Dask, prepare every frame 
 from __future__ import annotations
 
 from dataclasses import dataclass
+from typing import TYPE_CHECKING
 
 import numpy as np
 
 import trakora
 
-from .params import TrackingParams
+if TYPE_CHECKING:
+    from .params import TrackingParams
 
 NOISE_SIGMA = 1.0        # pixels
 THRESHOLD_SAMPLE = 8     # frames sampled for the automatic threshold

@@ -23,12 +23,12 @@ import pandas as pd
 import trakora
 
 from .analysis import Analysis, analyze, compute_drift
-from .detect import (Preparation, ThresholdReport, choose_threshold, detect_frame, detect_range,
+from .detect import (Preparation, ThresholdReport, choose_threshold, detect_range,
                      preparation, robust_threshold, sample_indices, unrefined)
 from .distributed import detect_on_cluster
 from .frames import recover_points
-from .io import FrameSource, StackError, check_frames, open_recording
-from .params import ParameterError, TrackingParams, render_grid
+from .io import check_frames, open_recording
+from .params import TrackingParams, render_grid
 
 UNREFINED_WARNING_SHARE = 0.2
 
