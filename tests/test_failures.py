@@ -104,6 +104,34 @@ def _random_case(rng, ncol):
     return tables, matrix, ends, max_skip
 
 
+def _still_spots_case(rng, ncol):
+    """Spots that sit still over many frames (one pattern each, now and then twice in a frame),
+    among moving ones; each spot's points in frame order cut into tracks, some points left out,
+    some tracks led by a moving spot, tracks in any order."""
+    n_frames = int(rng.integers(2, 40))
+    spots = np.float32(rng.integers(0, 3, (int(rng.integers(1, 5)), ncol)))
+    tables, moving, still = [], [], []
+    for f in range(n_frames):
+        here = [s for s in spots for _ in range(int(rng.choice([0, 1, 1, 1, 1, 2])))]
+        spot_rows = list(np.float32(rng.normal(0, 10, (int(rng.integers(0, 3)), ncol))))
+        tables.append(np.array(here + spot_rows, np.float32).reshape(-1, ncol))
+        moving += [[m] for m in spot_rows]
+    for spot in spots:
+        points = [spot for t in tables for row in t if row.tobytes() == spot.tobytes()]
+        points = [p for p in points if rng.random() < 0.9]
+        cuts = np.sort(rng.integers(0, len(points) + 1, int(rng.integers(0, 3))))
+        for part in np.split(np.array(points).reshape(-1, ncol), cuts):
+            if len(part):
+                lead = moving.pop() if moving and rng.random() < 0.4 else []    # after a moving spot
+                still.append(lead + list(part))
+    tracks = moving + still
+    order = rng.permutation(len(tracks))
+    tracks = [tracks[k] for k in order]
+    matrix = np.array([p for t in tracks for p in t], np.float32).reshape(-1, ncol)
+    ends = np.cumsum([len(t) for t in tracks]).astype(np.int32)
+    return tables, matrix, ends, 1
+
+
 def _weak_hash(words):
     """Collides for most rows, to exercise the exact comparison behind the hash."""
     return (words[:, 0] & np.uint32(3)).astype(np.uint64)
@@ -116,8 +144,8 @@ def test_recover_points_equals_the_reference_on_random_inputs(ncol, hashing, mon
         monkeypatch.setattr(frames_module, "_row_hash", _weak_hash)
     rng = np.random.default_rng(ncol)
     kinds = set()
-    for _ in range(1500):
-        case = _random_case(rng, ncol)
+    for k in range(1500):
+        case = (_random_case if k % 3 else _still_spots_case)(rng, ncol)
         expected = _outcome(reference_recover_points, *case)
         assert _outcome(recover_points, *case) == expected, case
         kinds.add("ok" if not isinstance(expected[0], str) else re.sub(r"\d+", "N", expected[1]))

@@ -234,6 +234,8 @@ def _resolve_along_tracks(todo: np.ndarray, range_starts: np.ndarray, range_ends
     by_row = np.argsort(amb.rows)
     pick = by_row[np.searchsorted(amb.rows[by_row], todo)]
     track = np.searchsorted(range_ends, todo, side="right")
+    starts, ends, lo, hi = range_starts[track], range_ends[track], amb.lo[pick], amb.hi[pick]
+    left = _resolve_runs(todo, starts, lo, hi, frames, rows, amb, ends[-1] > len(frames))
     n = len(frames)
     next_free: dict[int, int] = {}    # used positions of `order` -> a later position to look at
     group_frames: dict[int, list[int]] = {}
@@ -247,8 +249,8 @@ def _resolve_along_tracks(todo: np.ndarray, range_starts: np.ndarray, range_ends
             next_free[q] = k
         return k
 
-    for row, start, end, a, b in zip(todo.tolist(), range_starts[track].tolist(), range_ends[track].tolist(),
-                                     amb.lo[pick].tolist(), amb.hi[pick].tolist()):
+    for row, start, end, a, b in zip(todo[left].tolist(), starts[left].tolist(), ends[left].tolist(),
+                                     lo[left].tolist(), hi[left].tolist()):
         if row + 1 < end and row + 1 >= n:
             raise IndexError(f"index {n} is out of bounds for axis 0 with size {n}")
         cand = group_frames.get(a)
@@ -264,3 +266,54 @@ def _resolve_along_tracks(todo: np.ndarray, range_starts: np.ndarray, range_ends
         f = cand[q - a]
         frames[row] = f
         rows[row] = int(order[q]) - int(offsets[f])
+
+
+def _resolve_runs(todo: np.ndarray, starts: np.ndarray, lo: np.ndarray, hi: np.ndarray, frames: np.ndarray,
+                  rows: np.ndarray, amb: _Ambiguous, past_end: bool) -> np.ndarray:
+    """Resolve at once the ambiguous rows of the patterns where taking candidates one after
+    the other cannot go differently: every run of consecutive rows of the pattern within a
+    track follows a resolved row (or starts its track), and the candidates the runs take, in
+    strictly increasing frames from the first one after that row, exist and do not overlap.
+    (A spot that sits still in one track over many frames is such a pattern.) Returns the
+    mask of the rows left to resolve one by one."""
+    k = len(todo)
+    # runs: consecutive matrix rows of one track and one pattern
+    new_run = np.ones(k, dtype=bool)
+    new_run[1:] = (todo[1:] != todo[:-1] + 1) | (starts[1:] != starts[:-1]) | (lo[1:] != lo[:-1])
+    run_first = np.flatnonzero(new_run)
+    run_len = np.diff(np.append(run_first, k))
+    first_row = todo[run_first]
+    at_start = first_row == starts[run_first]
+    before = frames[np.maximum(first_row - 1, 0)]
+    after = np.where(at_start, 0, before + 1)
+    group, run_group = np.unique(lo[run_first], return_inverse=True)
+    group_end = hi[run_first][np.unique(run_group, return_index=True)[1]]
+    # the candidates of every pattern, side by side: pattern g holds [base[g], base[g + 1])
+    sizes = group_end - group
+    base = np.concatenate([[0], np.cumsum(sizes)])
+    position = np.repeat(group - base[:-1], sizes) + np.arange(base[-1])
+    cand_frame = amb.frame_of[amb.order[position]].astype(np.int64)
+    span = int(cand_frame.max()) + 2 if len(cand_frame) else 1
+    key = np.repeat(np.arange(len(group), dtype=np.int64), sizes) * span + cand_frame
+    first_cand = np.searchsorted(key, run_group * span + np.minimum(after, span - 1))
+    last_cand = first_cand + run_len              # one past the run's last candidate
+    rising = np.concatenate([[0], np.cumsum(cand_frame[1:] <= cand_frame[:-1])])
+    fits = at_start | (before >= 0)               # a run after an unresolved row waits for it
+    fits &= last_cand <= base[run_group + 1]
+    end = len(cand_frame) - 1
+    fits &= rising[np.minimum(last_cand - 1, end)] == rising[np.minimum(first_cand, end)]
+    # runs of one pattern must not share candidates
+    by_place = np.lexsort((first_cand, run_group))
+    clash = (run_group[by_place][1:] == run_group[by_place][:-1]) & (first_cand[by_place][1:] < last_cand[by_place][:-1])
+    bad_group = np.zeros(len(group), dtype=bool)
+    bad_group[run_group[by_place][1:][clash]] = True
+    bad_group[run_group[~fits]] = True
+    if past_end:
+        bad_group[run_group[-1]] = True           # the last row raises IndexError in order
+    done_run = ~bad_group[run_group]
+    done = np.repeat(done_run, run_len)
+    take = (np.repeat(first_cand - run_first, run_len) + np.arange(k))[done]
+    resolved_frames = cand_frame[take]
+    frames[todo[done]] = resolved_frames
+    rows[todo[done]] = amb.order[position[take]] - amb.offsets[resolved_frames]
+    return ~done
