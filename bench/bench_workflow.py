@@ -6,7 +6,8 @@ frames; linked with the workflow's defaults (max_distance 5 pixels, max_skip 1).
 round, in this order: linking (`link_tables`), recovery of every point's frame
 (`recover_points`), per-point speeds (`point_speeds`), the density and speed images
 (`render_tracks`), and, for the record, writing the outputs of the tracks (tracks.csv,
-detections.csv with pandas; density.png and speed.png).
+detections.csv with pandas; density.png and speed.png). Then `recover_points` once more on
+spots that sit still on whole pixels, where identical rows fill every frame.
 
     PYTHONPATH=python python bench/bench_workflow.py                 # 2000 frames x 1000 spots
     PYTHONPATH=python python bench/bench_workflow.py --quick         # 200 frames
@@ -152,6 +153,18 @@ def main():
     _, peak = traced_peak(lambda: recover_points(tables, matrix, ends, params.max_skip))
     print(f"\nrecover_points peak memory: {peak / 2**20:.0f} MiB ({peak / n:.0f} bytes per detection; "
           f"the tables hold {12 * n / 2**20:.0f} MiB)")
+
+    # Spots that sit still on whole pixels with integer intensities: every row of the tables
+    # repeats in most frames, and every point is resolved along its track.
+    still = [np.rint(t).astype(np.float32) for t in simulate(args.frames, args.spots, step=0.0)]
+    for t in still:
+        t[:, 2] = 100.0
+    still_matrix, still_ends = link_tables(still, params, 2)
+    start = time.perf_counter()
+    recover_points(still, still_matrix, still_ends, params.max_skip)
+    seconds = time.perf_counter() - start
+    print(f"\nstill spots on whole pixels ({len(still_matrix):,} points, each in up to {args.frames} frames): "
+          f"recover_points {fmt_time(seconds)}")
 
     if args.reference:
         sys.path.insert(0, str(Path(__file__).resolve().parents[1] / "tests"))

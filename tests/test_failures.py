@@ -138,10 +138,12 @@ def _weak_hash(words):
 
 
 @pytest.mark.parametrize("ncol", [3, 4])
-@pytest.mark.parametrize("hashing", ["normal", "colliding"])
-def test_recover_points_equals_the_reference_on_random_inputs(ncol, hashing, monkeypatch):
-    if hashing == "colliding":
+@pytest.mark.parametrize("variant", ["plain", "colliding hashes", "every run at once"])
+def test_recover_points_equals_the_reference_on_random_inputs(ncol, variant, monkeypatch):
+    if variant == "colliding hashes":
         monkeypatch.setattr(frames_module, "_row_hash", _weak_hash)
+    if variant == "every run at once":     # runs of identical rows taken at once from one row on
+        monkeypatch.setattr(frames_module, "_LONG_RUN", 1)
     rng = np.random.default_rng(ncol)
     kinds = set()
     for k in range(1500):

@@ -227,6 +227,9 @@ def _match_others(order: np.ndarray, first: np.ndarray, is_table: np.ndarray, at
     return i, s, s + found
 
 
+_LONG_RUN = 16  # rows of one pattern in a row in one track, from which a run is taken at once
+
+
 def _resolve_along_tracks(todo: np.ndarray, range_starts: np.ndarray, range_ends: np.ndarray,
                           frames: np.ndarray, rows: np.ndarray, amb: _Ambiguous) -> None:
     """Give each ambiguous row (in `todo`, ascending) its table row, in track order."""
@@ -236,36 +239,51 @@ def _resolve_along_tracks(todo: np.ndarray, range_starts: np.ndarray, range_ends
     track = np.searchsorted(range_ends, todo, side="right")
     starts, ends, lo, hi = range_starts[track], range_ends[track], amb.lo[pick], amb.hi[pick]
     left = _resolve_runs(todo, starts, lo, hi, frames, rows, amb, ends[-1] > len(frames))
+    todo, starts, ends, lo, hi = todo[left], starts[left], ends[left], lo[left], hi[left]
+    if not len(todo):
+        return
     n = len(frames)
-    next_free: dict[int, int] = {}    # used positions of `order` -> a later position to look at
-    group_frames: dict[int, list[int]] = {}
+    # The unused candidates of every pattern met so far: positions in `order` and their frames,
+    # both ascending; NumPy arrays while long runs take them, lists while single rows do.
+    free: dict[int, tuple] = {}
 
-    def free_from(k: int) -> int:
-        path = []
-        while k in next_free:
-            path.append(k)
-            k = next_free[k]
-        for q in path:
-            next_free[q] = k
-        return k
-
-    for row, start, end, a, b in zip(todo[left].tolist(), starts[left].tolist(), ends[left].tolist(),
-                                     lo[left].tolist(), hi[left].tolist()):
-        if row + 1 < end and row + 1 >= n:
-            raise IndexError(f"index {n} is out of bounds for axis 0 with size {n}")
-        cand = group_frames.get(a)
-        if cand is None:
-            cand = group_frames[a] = frame_of[order[a:b]].tolist()
+    new_run = np.ones(len(todo), dtype=bool)
+    new_run[1:] = (todo[1:] != todo[:-1] + 1) | (starts[1:] != starts[:-1]) | (lo[1:] != lo[:-1])
+    bounds = np.append(np.flatnonzero(new_run), len(todo)).tolist()
+    for first, stop in zip(bounds[:-1], bounds[1:]):
+        row, start, end, a, b = (int(todo[first]), int(starts[first]), int(ends[first]), int(lo[first]),
+                                 int(hi[first]))
+        if a not in free:
+            free[a] = (np.arange(a, b), frame_of[order[a:b]].astype(np.int64))
+        positions, cand_frames = free[a]
+        count = stop - first
+        last = row + count - 1
         after = int(frames[row - 1]) + 1 if row > start else 0
-        q = free_from(a + bisect.bisect_left(cand, after))
-        if q >= b:
-            q = free_from(a)
-            if q >= b:
-                raise ValueError(f"row {row} of the track matrix matches no unused row of the frame tables")
-        next_free[q] = q + 1
-        f = cand[q - a]
-        frames[row] = f
-        rows[row] = int(order[q]) - int(offsets[f])
+        if count >= _LONG_RUN and len(cand_frames) and not (last + 1 < end and last + 1 >= n):
+            # One after the other, the rows take the first unused candidate of every later frame.
+            p, f = np.asarray(positions, dtype=np.int64), np.asarray(cand_frames, dtype=np.int64)
+            block = np.flatnonzero(np.concatenate([[True], f[1:] != f[:-1]]))
+            block = block[np.searchsorted(f[block], after):][:count]
+            taken = slice(row, row + len(block))
+            frames[taken] = f[block]
+            rows[taken] = order[p[block]] - offsets[f[block]]
+            free[a] = positions, cand_frames = np.delete(p, block), np.delete(f, block)
+            row += len(block)
+        if row <= last and isinstance(positions, np.ndarray):
+            free[a] = positions, cand_frames = positions.tolist(), cand_frames.tolist()
+        for row in range(row, last + 1):
+            if row + 1 < end and row + 1 >= n:
+                raise IndexError(f"index {n} is out of bounds for axis 0 with size {n}")
+            if row > start:
+                after = int(frames[row - 1]) + 1
+            index = bisect.bisect_left(cand_frames, after)
+            if index == len(cand_frames):
+                index = 0
+                if not cand_frames:
+                    raise ValueError(f"row {row} of the track matrix matches no unused row of the frame tables")
+            frames[row] = cand_frames[index]
+            rows[row] = int(order[positions[index]]) - int(offsets[cand_frames[index]])
+            del positions[index], cand_frames[index]
 
 
 def _resolve_runs(todo: np.ndarray, starts: np.ndarray, lo: np.ndarray, hi: np.ndarray, frames: np.ndarray,
