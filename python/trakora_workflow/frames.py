@@ -14,7 +14,9 @@ The matching is vectorized: the rows of all tables and of the matrix are hashed 
 sorted once together and grouped by their exact bits (rows whose hashes collide are told
 apart by their bits), so that a group holds the table rows of one bit pattern in frame order
 followed by the matrix rows that carry it. Only matrix rows of patterns found in several
-table rows go through the point-after-point resolution.
+table rows go through the resolution along the tracks, which works on runs (consecutive rows
+of one pattern in one track): patterns whose runs cannot interfere are resolved all at once,
+long runs each at once, and the rest row after row.
 """
 from __future__ import annotations
 
@@ -232,7 +234,8 @@ _LONG_RUN = 16  # rows of one pattern in a row in one track, from which a run is
 
 def _resolve_along_tracks(todo: np.ndarray, range_starts: np.ndarray, range_ends: np.ndarray,
                           frames: np.ndarray, rows: np.ndarray, amb: _Ambiguous) -> None:
-    """Give each ambiguous row (in `todo`, ascending) its table row, in track order."""
+    """Give each ambiguous row (in `todo`, ascending) its table row, in track order: the
+    patterns whose runs cannot interfere at once, then run after run in row order."""
     order, frame_of, offsets = amb.order, amb.frame_of, amb.offsets
     by_row = np.argsort(amb.rows)
     pick = by_row[np.searchsorted(amb.rows[by_row], todo)]
