@@ -8,7 +8,9 @@ from __future__ import annotations
 
 import argparse
 import contextlib
+import logging
 import math
+import os
 import signal
 import sys
 import time
@@ -186,7 +188,14 @@ def params_from_args(args: argparse.Namespace) -> TrackingParams:
 @contextlib.contextmanager
 def _client(args: argparse.Namespace):
     if args.dask or args.workers:
-        from .distributed import dask_client
+        # the command reports a failed cluster in one line of its own; Dask's log records
+        # (tracebacks of lost connections, restarted workers) would add lines around it
+        os.environ.setdefault("DASK_LOGGING__DISTRIBUTED", "critical")
+        from .distributed import _require_distributed, dask_client
+        _require_distributed()
+        for name in list(logging.root.manager.loggerDict):
+            if name == "distributed" or name.startswith("distributed."):
+                logging.getLogger(name).setLevel(logging.CRITICAL)
         with dask_client(args.dask, args.workers) as client:
             yield client
     else:
