@@ -218,18 +218,21 @@ def _option_names(text: str) -> str:
 
 
 def _print_summary(summary: dict, written: list[str]) -> None:
+    def num(value, spec):        # the summary holds null for non-finite numbers
+        return "n/a" if value is None else format(value, spec)
+
     units = summary["units"]
     space, time_unit = units["space"], units["time"]
     print(f"{summary['frames']} frames, {summary['detections']} detections "
-          f"({summary['detections_per_frame']:.1f} per frame), {summary['tracks']} tracks "
-          f"(mean length {summary['mean_track_length']:.1f} points), "
-          f"median step speed {summary['median_speed']:.3g} {space}/{time_unit}")
+          f"({num(summary['detections_per_frame'], '.1f')} per frame), {summary['tracks']} tracks "
+          f"(mean length {num(summary['mean_track_length'], '.1f')} points), "
+          f"median step speed {num(summary['median_speed'], '.3g')} {space}/{time_unit}")
     msd = summary.get("msd")
-    if msd and msd.get("D") is not None:
+    if msd and msd.get("D") is not None and msd.get("n") is not None:
         print(f"MSD = A t^n: n = {msd['n']:.3f}, D = A / {2 * len(summary['frame_shape'])} = "
               f"{msd['D']:.4g} {space}²/{time_unit} (over {msd['lags_used']} lags)")
     if summary.get("drift"):
-        total = ", ".join(f"{a} {v:.3g}" for a, v in zip(summary["drift"]["axes"], summary["drift"]["total"]))
+        total = ", ".join(f"{a} {num(v, '.3g')}" for a, v in zip(summary["drift"]["axes"], summary["drift"]["total"]))
         print(f"drift over the recording: {total} {space}")
     print("wrote " + ", ".join(written))
 
