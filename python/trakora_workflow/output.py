@@ -360,14 +360,34 @@ def _rendering(result: TrackingResult) -> Rendering:
     return result.rendering
 
 
+DISPLAY_PIXELS = 1600    # longest side of an image drawn into a PNG (the PNGs are ~900 px wide)
+
+
 def _projected(result: TrackingResult) -> tuple[np.ndarray, np.ndarray, np.ndarray]:
+    """(density, speed, weight) to draw: volumes projected along z (density summed, speed
+    averaged with the weights), and images larger than DISPLAY_PIXELS reduced by blocks
+    (density: block maximum, so thin tracks stay visible; weight: block sum; speed: weighted
+    mean), which bounds the memory and time of drawing."""
     r = _rendering(result)
-    if result.ndim == 2:
-        return r.density, r.speed, r.weight
-    weight = r.weight.sum(axis=0)
-    with np.errstate(invalid="ignore", divide="ignore", over="ignore"):
-        speed = np.where(weight > 0, (r.weight * r.speed).sum(axis=0) / weight, 0.0)
-    return r.density.sum(axis=0), speed, weight
+    density, speed, weight = r.density, r.speed, r.weight
+    if result.ndim == 3:
+        density, speed, weight = density.sum(axis=0), None, weight.sum(axis=0)
+        with np.errstate(invalid="ignore", divide="ignore", over="ignore"):
+            speed = np.where(weight > 0, (r.weight * r.speed).sum(axis=0) / weight, 0.0)
+    factor = -(-max(density.shape) // DISPLAY_PIXELS)
+    if factor > 1:
+        rows, cols = (-(-n // factor) * factor for n in density.shape)
+
+        def blocks(a):
+            padded = np.zeros((rows, cols), dtype=np.float64)
+            padded[:a.shape[0], :a.shape[1]] = a
+            return padded.reshape(rows // factor, factor, cols // factor, factor)
+        with np.errstate(invalid="ignore", divide="ignore", over="ignore"):
+            weighted = blocks(np.where(weight > 0, weight * speed, 0.0)).sum(axis=(1, 3))
+            density = blocks(density).max(axis=(1, 3))
+            weight = blocks(weight).sum(axis=(1, 3))
+            speed = np.where(weight > 0, weighted / weight, 0.0)
+    return density, speed, weight
 
 
 def _nice_length(span: float) -> float:
@@ -377,16 +397,23 @@ def _nice_length(span: float) -> float:
     return max(m * power for m in (1, 2, 5) if m * power <= target)
 
 
-def _image_axes(fig, result: TrackingResult):
+def _image_figure(result: TrackingResult):
+    """A figure sized to the frame's aspect ratio (labels never clipped: constrained layout),
+    its image axes in physical units, and the imshow extent."""
+    from matplotlib.figure import Figure
     r = _rendering(result)
     half = r.pixel_size / 2.0
     x_min, x_max, y_min, y_max = r.extent[:4]
-    ax = fig.add_axes((0.08, 0.1, 0.72, 0.8))
+    aspect = (y_max - y_min) / (x_max - x_min) if x_max > x_min else 1.0
+    width = 7.0
+    height = float(np.clip(width * 0.85 * aspect + 0.9, 2.5, 11.0))
+    fig = Figure(figsize=(width, height), dpi=120, layout="constrained")
+    ax = fig.add_subplot()
     extent = (x_min - half, x_max - half, y_max - half, y_min - half)
     unit = result.params.space_unit
     ax.set_xlabel(f"x ({unit})")
     ax.set_ylabel(f"y ({unit})")
-    return ax, extent
+    return fig, ax, extent
 
 
 def _scale_bar(ax, result: TrackingResult):
@@ -416,18 +443,16 @@ def density_scale(density: np.ndarray) -> float:
 
 def save_density_png(result: TrackingResult, path: str | Path) -> None:
     from matplotlib import colors
-    from matplotlib.figure import Figure
     density, _, _ = _projected(result)
     top = density_scale(density)
     # NaN pixels are drawn as empty, +inf ones at the top of the scale.
     shown = np.clip(np.nan_to_num(density, nan=0.0, posinf=top, neginf=0.0), 0, None)
-    fig = Figure(figsize=(6.4, 5.4), dpi=120)
-    ax, extent = _image_axes(fig, result)
+    fig, ax, extent = _image_figure(result)
     image = ax.imshow(shown, extent=extent, cmap="magma", interpolation="nearest",
                       norm=colors.PowerNorm(0.5, vmin=0.0, vmax=top))
     ax.set_title(f"Track density ({len(result.track_end_indices)} tracks)")
     _scale_bar(ax, result)
-    bar = fig.colorbar(image, cax=fig.add_axes((0.83, 0.1, 0.035, 0.8)))
+    bar = fig.colorbar(image, ax=ax, fraction=0.046, pad=0.02)
     bar.set_label("summed intensity")
     fig.savefig(path)
 
@@ -446,7 +471,6 @@ def speed_scale(speed: np.ndarray, weight: np.ndarray) -> tuple[float, float, fl
 
 def save_speed_png(result: TrackingResult, path: str | Path) -> None:
     from matplotlib import cm, colormaps, colors
-    from matplotlib.figure import Figure
     _, speed, weight = _projected(result)
     low, high, full = speed_scale(speed, weight)
     norm = colors.Normalize(vmin=low, vmax=high)
@@ -454,12 +478,11 @@ def save_speed_png(result: TrackingResult, path: str | Path) -> None:
     rgb = cmap(norm(np.nan_to_num(speed, nan=low, posinf=high, neginf=low)))[..., :3]
     with np.errstate(invalid="ignore"):
         brightness = np.clip(np.nan_to_num(weight / full, nan=0.0, posinf=1.0, neginf=0.0), 0.0, 1.0) ** 0.5
-    fig = Figure(figsize=(6.4, 5.4), dpi=120)
-    ax, extent = _image_axes(fig, result)
+    fig, ax, extent = _image_figure(result)
     ax.imshow(rgb * brightness[..., None], extent=extent, interpolation="nearest")
     ax.set_title("Mean speed along the tracks")
     _scale_bar(ax, result)
-    bar = fig.colorbar(cm.ScalarMappable(norm=norm, cmap=cmap), cax=fig.add_axes((0.83, 0.1, 0.035, 0.8)))
+    bar = fig.colorbar(cm.ScalarMappable(norm=norm, cmap=cmap), ax=ax, fraction=0.046, pad=0.02)
     bar.set_label(f"speed ({result.params.space_unit}/{result.params.time_unit})")
     fig.savefig(path)
 
