@@ -6,6 +6,8 @@ threads and scripts), saved to the given path and returned for further use.
 """
 from __future__ import annotations
 
+import warnings
+
 import math
 from pathlib import Path
 
@@ -68,6 +70,9 @@ def _track_segments(tracks: pd.DataFrame) -> tuple[np.ndarray, np.ndarray]:
     return np.stack([xy[first], xy[first + 1]], axis=1), code[first]
 
 
+DISPLAY_PIXELS = 1600    # longest side of a frame drawn into the overlay
+
+
 def save_overlay_png(frame_image: np.ndarray, detections: pd.DataFrame, tracks: pd.DataFrame,
                      path: str | Path, pixel_size: float = 1.0, space_unit: str = "px",
                      frame_index: int = 0):
@@ -101,6 +106,13 @@ def save_overlay_png(frame_image: np.ndarray, detections: pd.DataFrame, tracks: 
     low, high = (np.percentile(finite, [1.0, 99.8]) if finite.size else (0.0, 1.0))
     if high <= low:
         high = low + 1.0
+    factor = -(-max(rows, cols) // DISPLAY_PIXELS)
+    if factor > 1:     # a large frame is drawn as block means: the PNG is ~900 pixels wide anyway
+        padded = np.full((-(-rows // factor) * factor, -(-cols // factor) * factor), np.nan)
+        padded[:rows, :cols] = image
+        with warnings.catch_warnings():        # blocks of only NaN pixels stay NaN
+            warnings.simplefilter("ignore", RuntimeWarning)
+            image = np.nanmean(padded.reshape(padded.shape[0] // factor, factor, -1, factor), axis=(1, 3))
     ax.imshow(image, cmap="gray", vmin=low, vmax=high, extent=extent, origin="upper",
               interpolation="nearest")
 
