@@ -290,8 +290,8 @@ def test_write_outputs_of_an_analysed_run(previous_run):
                                        overlay_frame=1)
         assert not (previous_run / "drift.csv").exists()      # nothing moved in before the commit
         summary = out.commit()
-    assert written == ["density.png", "speed.png", "tracks.csv", "detections.csv", "msd.csv", "msd.png",
-                       "drift.csv", "overlay.png", "summary.json"]
+    assert written == ["density.png", "speed.png", "tracks.csv", "detections.csv", "msd.csv", "track_speeds.csv",
+                       "msd.png", "drift.csv", "overlay.png", "summary.json"]
     files, temps = _snapshot(previous_run)
     assert sorted(files) == sorted([*written, ".trakora.lock", "notes.txt"]) and temps == []
     assert summary["input"] == "a.tif"

@@ -51,7 +51,7 @@ __all__ = ["OUTPUT_NAMES", "OutputDir", "OutputDirBusy", "OutputDirError", "chec
 
 #: Files a run may write; those a run does not write are removed from the directory on commit.
 OUTPUT_NAMES = ("density.png", "speed.png", "msd.png", "overlay.png", "tracks.csv", "detections.csv",
-                "drift.csv", "msd.csv", "summary.json", "ground_truth.csv")
+                "drift.csv", "msd.csv", "track_speeds.csv", "summary.json", "ground_truth.csv")
 SUMMARY = "summary.json"
 LOCK_NAME = ".trakora.lock"
 
@@ -523,6 +523,8 @@ def write_outputs(result: TrackingResult, out: OutputDir, frames=None, extra_sum
         from .figures import save_msd_png
         out.write_csv("msd.csv", analysis.emsd)
         wrote("msd.csv")
+        out.write_csv("track_speeds.csv", analysis.speeds)
+        wrote("track_speeds.csv")
         save_msd_png(analysis.emsd, analysis.fit, out.path("msd.png"), result.params.space_unit,
                      result.params.time_unit)
         wrote("msd.png")
