@@ -1,11 +1,11 @@
-#include "boundary.hpp"
+#include "python/boundary.hpp"
 
 #include <cmath>
 #include <new>
 #include <stdexcept>
 #include <string>
 
-#include "../errors.hpp"
+#include "core/errors.hpp"
 
 namespace trakora::py {
 

@@ -5,7 +5,7 @@
 //
 // Convention: a function that leaves a Python error set throws PythonError; `guarded`
 // turns it (and every C++ exception) into a NULL return with the right exception set.
-#include "numpy_api.hpp"
+#include "python/numpy_api.hpp"
 
 #include <array>
 #include <cstdint>
@@ -16,7 +16,7 @@
 #include <utility>
 #include <vector>
 
-#include "../view.hpp"
+#include "core/view.hpp"
 
 namespace trakora::py {
 

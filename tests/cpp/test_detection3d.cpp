@@ -8,13 +8,15 @@
 #include <random>
 
 #include "check.hpp"
-#include "detection3d.hpp"
-#include "gaussian_correlation.hpp"
-#include "gaussian_fitting3d.hpp"
-#include "localize3d.hpp"
-#include "radial_symmetry3d.hpp"
+#include "detect/detection.hpp"
+#include "detect/gaussian_correlation.hpp"
+#include "localize/gaussian_fitting3d.hpp"
+#include "localize/localize3d.hpp"
+#include "localize/radial_symmetry3d.hpp"
 
 using namespace trakora;
+using namespace trakora::detect;
+using namespace trakora::localize;
 
 namespace {
 
@@ -168,7 +170,7 @@ TEST_CASE("dispatch: window coordinates are added to the window start") {
         firsts.push_back(w(0, 0, 0));
         return std::array<float, 3>{3.0f, 3.0f, 3.0f};
     };
-    const auto out = localize_3d(v.grid.view(), {peak_at(10, 10, 10), peak_at(1, 18, 10)}, 7, v.geometry, fixed,
+    const auto out = localize_peaks_3d(v.grid.view(), {peak_at(10, 10, 10), peak_at(1, 18, 10)}, 7, v.geometry, fixed,
                                  std::nullopt);
     REQUIRE(out.size() == 2);
     CHECK_EQ(out[0].position[0], 10.0f);
@@ -196,12 +198,12 @@ TEST_CASE("dispatch: far results fall back to w/2, near ones and NaN are kept") 
     };
     for (const Case& c : cases) {
         const WindowLocalizer3D fixed = [&](const View3<float>&) { return std::optional(c.result); };
-        const auto out = localize_3d(v.grid.view(), {peak_at(10, 10, 10)}, 7, v.geometry, fixed, std::nullopt);
+        const auto out = localize_peaks_3d(v.grid.view(), {peak_at(10, 10, 10)}, 7, v.geometry, fixed, std::nullopt);
         REQUIRE(out.size() == 1);
         for (std::size_t k = 0; k < 3; ++k) CHECK_EQ(out[0].position[k], 7.0f + c.expected[k]);
     }
     const WindowLocalizer3D nan = [](const View3<float>&) { return std::optional(std::array{kNaN, 3.0f, 3.0f}); };
-    const auto out = localize_3d(v.grid.view(), {peak_at(10, 10, 10)}, 7, v.geometry, nan, std::nullopt);
+    const auto out = localize_peaks_3d(v.grid.view(), {peak_at(10, 10, 10)}, 7, v.geometry, nan, std::nullopt);
     REQUIRE(out.size() == 1);
     CHECK(std::isnan(out[0].position[0]));
     CHECK_EQ(out[0].position[1], 10.0f);
@@ -215,17 +217,17 @@ TEST_CASE("dispatch: failures drop peaks, the cap is a true maximum, small volum
         if (w(0, 0, 0) == float((2 * 20 + 2) * 20 + 2)) return std::nullopt;
         return std::array<float, 3>{3.0f, 3.0f, 3.0f};
     };
-    const auto all = localize_3d(v.grid.view(), peaks, 7, v.geometry, picky, std::nullopt);
+    const auto all = localize_peaks_3d(v.grid.view(), peaks, 7, v.geometry, picky, std::nullopt);
     REQUIRE(all.size() == 2);
     CHECK_EQ(all[0].index[0], 10u);
     CHECK_EQ(all[1].index[0], 15u);
-    const auto capped = localize_3d(v.grid.view(), peaks, 7, v.geometry, picky, 1);
+    const auto capped = localize_peaks_3d(v.grid.view(), peaks, 7, v.geometry, picky, 1);
     REQUIRE(capped.size() == 1);
     CHECK_EQ(capped[0].index[0], 10u);
-    CHECK(localize_3d(v.grid.view(), peaks, 7, v.geometry, picky, 0).empty());
+    CHECK(localize_peaks_3d(v.grid.view(), peaks, 7, v.geometry, picky, 0).empty());
 
     IndexVolume thin({5, 30, 30});
-    CHECK(localize_3d(thin.grid.view(), {peak_at(2, 15, 15)}, 7, thin.geometry, LocalizationMethod::RadialSymmetry,
+    CHECK(localize_peaks_3d(thin.grid.view(), {peak_at(2, 15, 15)}, 7, thin.geometry, LocalizationMethod::RadialSymmetry,
                       std::nullopt)
               .empty());
 }

@@ -8,7 +8,7 @@
 #include <stdexcept>
 
 #include "check.hpp"
-#include "pool.hpp"
+#include "core/pool.hpp"
 
 using namespace trakora;
 
