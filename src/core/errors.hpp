@@ -8,8 +8,14 @@
 
 namespace trakora {
 
-struct ValueError : std::runtime_error {
-    using std::runtime_error::runtime_error;
+// The message is kept whole: what() ends at the first NUL character, message() does not.
+class ValueError : public std::runtime_error {
+public:
+    explicit ValueError(const std::string& message) : std::runtime_error(message), message_(message) {}
+    const std::string& message() const noexcept { return message_; }
+
+private:
+    std::string message_;
 };
 
 struct InternalError : std::logic_error {

@@ -52,7 +52,7 @@ public:
 
     // Sets the correlation of every peak in [first, last).
     void correlate(Peak3D* first, Peak3D* last) const {
-        std::array<Peak3D*, kBatch> batch{};
+        std::array<Peak3D*, batch_size> batch{};
         std::size_t count = 0;
         for (Peak3D* p = first; p != last; ++p) {
             if (!interior(p->index)) {
@@ -60,7 +60,7 @@ public:
                 continue;
             }
             batch[count++] = p;
-            if (count == kBatch) {
+            if (count == batch_size) {
                 interior_batch(batch, count);
                 count = 0;
             }
@@ -69,7 +69,7 @@ public:
     }
 
 private:
-    static constexpr std::size_t kBatch = 8;
+    static constexpr std::size_t batch_size = 8;
 
     bool interior(const std::array<std::uint64_t, 3>& index) const {
         bool inside = true;
@@ -77,31 +77,31 @@ private:
         return inside;
     }
 
-    // Up to kBatch interior peaks side by side: every lane adds its own terms in the stated
+    // Up to batch_size interior peaks side by side: every lane adds its own terms in the stated
     // order, so each result equals the one-peak computation, while the independent lanes
     // keep the adder busy (one peak alone is a chain of 125 dependent additions).
-    void interior_batch(const std::array<Peak3D*, kBatch>& batch, std::size_t count) const {
-        std::array<const char*, kBatch> centre{};
-        for (std::size_t b = 0; b < kBatch; ++b) {
+    void interior_batch(const std::array<Peak3D*, batch_size>& batch, std::size_t count) const {
+        std::array<const char*, batch_size> centre{};
+        for (std::size_t b = 0; b < batch_size; ++b) {
             const auto& index = batch[b < count ? b : 0]->index;
             centre[b] = volume_.data;
             for (std::size_t k = 0; k < 3; ++k)
                 centre[b] += static_cast<std::ptrdiff_t>(index[k]) * volume_.strides[k];
         }
-        float data[125][kBatch];
-        float sum[kBatch], md[kBatch], sdt[kBatch], sdd[kBatch];
-        for (std::size_t b = 0; b < kBatch; ++b) sum[b] = -0.0f;
+        float data[125][batch_size];
+        float sum[batch_size], md[batch_size], sdt[batch_size], sdd[batch_size];
+        for (std::size_t b = 0; b < batch_size; ++b) sum[b] = -0.0f;
         for (std::size_t e = 0; e < 125; ++e)
-            for (std::size_t b = 0; b < kBatch; ++b) {
+            for (std::size_t b = 0; b < batch_size; ++b) {
                 std::memcpy(&data[e][b], centre[b] + offset_[e], sizeof(float));
                 sum[b] += data[e][b];
             }
-        for (std::size_t b = 0; b < kBatch; ++b) {
+        for (std::size_t b = 0; b < batch_size; ++b) {
             md[b] = sum[b] / 125.0f;
             sdt[b] = sdd[b] = 0.0f;
         }
         for (std::size_t e = 0; e < 125; ++e)
-            for (std::size_t b = 0; b < kBatch; ++b) {
+            for (std::size_t b = 0; b < batch_size; ++b) {
                 const float dd = data[e][b] - md[b];
                 sdt[b] += dd * centred_[e];
                 sdd[b] += dd * dd;

@@ -7,8 +7,8 @@
 namespace trakora::localize {
 namespace {
 
-constexpr int kIterations = 5;
-constexpr float kMinDeterminant = 1e-10f;
+constexpr int iterations = 5;
+constexpr float min_determinant = 1e-10f;
 
 // Voxel centres relative to the window centre, and the centre itself ((n - 1) / 2).
 struct Axis {
@@ -34,7 +34,7 @@ std::optional<std::array<float, 3>> localize_gaussian_fitting_3d(const View3<flo
 
     const Axis a0(n0), a1(n1), a2(n2);
     float p0 = 0.0f, p1 = 0.0f, p2 = 0.0f;
-    for (int step = 0; step < kIterations; ++step) {
+    for (int step = 0; step < iterations; ++step) {
         float h00 = 0.0f, h01 = 0.0f, h02 = 0.0f, h11 = 0.0f, h12 = 0.0f, h22 = 0.0f;
         float b0 = 0.0f, b1 = 0.0f, b2 = 0.0f;
         for (std::size_t i = 0; i < n0; ++i) {
@@ -64,7 +64,7 @@ std::optional<std::array<float, 3>> localize_gaussian_fitting_3d(const View3<flo
         const float k1 = h01 * h22 - h12 * h02;
         const float k2 = h01 * h12 - h11 * h02;
         const float det = h02 * k2 + (h00 * k0 - h01 * k1);
-        if (std::fabs(det) < kMinDeterminant) return std::nullopt;
+        if (std::fabs(det) < min_determinant) return std::nullopt;
         const float t1 = b1 * h22 - b2 * h12;
         const float t2 = b1 * h12 - b2 * h11;
         const float t3 = b2 * h01 - b1 * h02;

@@ -15,7 +15,7 @@
 namespace trakora::localize {
 
 // A window with more regional-maximum pixels than this holds several spots.
-inline constexpr std::uint64_t MAX_WINDOW_MAXIMA = 2;
+inline constexpr std::uint64_t single_spot_maxima = 2;
 
 struct DetectionGeometry2D {
     std::uint64_t rows = 0;

@@ -21,7 +21,7 @@ using namespace trakora::localize;
 namespace {
 
 using Grid = Array<float, 3>;
-constexpr float kNaN = std::numeric_limits<float>::quiet_NaN();
+constexpr float nan_f = std::numeric_limits<float>::quiet_NaN();
 
 bool same_bits(float a, float b) { return std::memcmp(&a, &b, sizeof a) == 0; }
 
@@ -82,7 +82,7 @@ TEST_CASE("3D averaging filter: 8/27 for 2x2x2 ones, and the literal sum bit for
     // All terms -0.0: the sums start from +0.0, so every cell is +0.0.
     for (float v : apply_averaging_filter_3d(Grid({3, 3, 3}, -0.0f)).data) CHECK(same_bits(v, 0.0f));
     Grid with_nan({3, 3, 3}, 1.0f);
-    with_nan.data[0] = kNaN;
+    with_nan.data[0] = nan_f;
     const Grid f = apply_averaging_filter_3d(with_nan);
     CHECK(std::isnan(f.data[(1 * 3 + 1) * 3 + 1]));
     CHECK_EQ(f.data[(2 * 3 + 2) * 3 + 2], 8.0f / 27.0f);  // beyond the NaN's reach
@@ -126,7 +126,7 @@ TEST_CASE("3D Gaussian fit: non-cubic window, 1x1x1, non-positive and NaN window
     CHECK(!localize_gaussian_fitting_3d(Grid({1, 1, 1}, 5.0f).view()).has_value());
     CHECK(!localize_gaussian_fitting_3d(Grid({7, 7, 7}, 0.0f).view()).has_value());
     CHECK(!localize_gaussian_fitting_3d(Grid({7, 7, 7}, -1.0f).view()).has_value());
-    CHECK(!localize_gaussian_fitting_3d(Grid({7, 7, 7}, kNaN).view()).has_value());
+    CHECK(!localize_gaussian_fitting_3d(Grid({7, 7, 7}, nan_f).view()).has_value());
     CHECK(!localize_gaussian_fitting_3d(Grid({0, 7, 7}).view()).has_value());
 }
 
@@ -202,7 +202,7 @@ TEST_CASE("dispatch: far results fall back to w/2, near ones and NaN are kept") 
         REQUIRE(out.size() == 1);
         for (std::size_t k = 0; k < 3; ++k) CHECK_EQ(out[0].position[k], 7.0f + c.expected[k]);
     }
-    const WindowLocalizer3D nan = [](const View3<float>&) { return std::optional(std::array{kNaN, 3.0f, 3.0f}); };
+    const WindowLocalizer3D nan = [](const View3<float>&) { return std::optional(std::array{nan_f, 3.0f, 3.0f}); };
     const auto out = localize_peaks_3d(v.grid.view(), {peak_at(10, 10, 10)}, 7, v.geometry, nan, std::nullopt);
     REQUIRE(out.size() == 1);
     CHECK(std::isnan(out[0].position[0]));
