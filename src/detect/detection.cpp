@@ -35,7 +35,8 @@ struct Rules<2> {
     // earlier one does not, so a plateau yields its first pixel in raster order.
     static constexpr bool rejects_on_tie(const Offset<2>& d) { return d[0] > 0 || (d[0] == 0 && d[1] > 0); }
 
-    // Positions: first + spacing * i, the spacing computed once per axis.
+    // Positions: first + spacing * i, the spacing computed once per axis. The two position
+    // formulas differ in float order, and each is part of the results bit for bit.
     struct Positions {
         std::array<float, 2> first{};
         std::array<float, 2> spacing{};

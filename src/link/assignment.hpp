@@ -1,7 +1,14 @@
 #pragma once
-// Minimum-cost rectangular assignment (Kuhn-Munkres in its labelling form with per-column
-// slack, run as a maximum-weight problem on the negated matrix), and the frame-pair link
-// problem that the linkers solve with it.
+// Minimum-cost rectangular assignment, and the frame-pair link problem that the linkers
+// solve with it.
+//
+// The solver is the Hungarian method of H. W. Kuhn, "The Hungarian method for the
+// assignment problem", Naval Research Logistics Quarterly 2, 83-97 (1955), and J. Munkres,
+// "Algorithms for the assignment and transportation problems", J. SIAM 5, 32-38 (1957), in
+// its O(n^3) primal-dual form: vertex labels, one alternating tree grown per row with a slack
+// per column (as in E. L. Lawler, Combinatorial Optimization: Networks and Matroids, 1976,
+// ch. 5), run as a maximum-weight problem on the negated matrix. It is not the
+// Jonker-Volgenant variant (no column reduction, no shortest-path augmentation).
 //
 // The search order of kuhn_munkres_min is part of its contract: among several optimal
 // assignments it decides which one is returned. solve_link_problem returns exactly what

@@ -34,6 +34,8 @@ std::optional<std::array<float, 2>> localize_gaussian_fitting(const View2<float>
             const float dr = y[i] - r;
             for (std::size_t j = 0; j < cols; ++j) {
                 const float dc = x[j] - c;
+                // Each square scaled by -0.5 on its own, then added: the float order of the
+                // results bit for bit, not -0.5 * (dr^2 + dc^2).
                 const float g = std::exp((dr * dr) * (-0.5f) + (dc * dc) * (-0.5f));
                 const float v = window(i, j) / peak - g;
                 const float jr = dr * g;

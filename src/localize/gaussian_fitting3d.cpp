@@ -39,6 +39,8 @@ std::optional<std::array<float, 3>> localize_gaussian_fitting_3d(const View3<flo
         float b0 = 0.0f, b1 = 0.0f, b2 = 0.0f;
         for (std::size_t i = 0; i < n0; ++i) {
             const float dz = a0.coords[i] - p0;
+            // The exponent accumulated axis by axis, each square scaled by -0.5 on its own:
+            // the float order of the results bit for bit.
             const float ez = (dz * dz) * -0.5f;
             for (std::size_t j = 0; j < n1; ++j) {
                 const float dy = a1.coords[j] - p1;

@@ -87,7 +87,9 @@ std::optional<std::array<float, 2>> localize_radial_symmetry(const View2<float>&
     box_mean(d1, n, m, f1);
     box_mean(d2, n, m, f2);
 
-    // Corner coordinates relative to the window centre.
+    // Corner coordinates relative to the window centre. The literal forms here and below
+    // ("+ -1.0f", sums from 0.0f or -0.0f) fix the float operations and their order: results
+    // are part of the contract bit for bit, so do not simplify them.
     const float r0 = 0.5f - (static_cast<float>(H) + -1.0f) * 0.5f;
     const float c0 = 0.5f - (static_cast<float>(W) + -1.0f) * 0.5f;
 

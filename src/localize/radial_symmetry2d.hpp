@@ -2,6 +2,8 @@
 // Spot centre in a 2-D window by radial symmetry: every gradient of a radially symmetric
 // spot points at its centre, so the point closest (weighted least squares) to all the
 // gradient lines through the pixel corners is the centre. One pass, no iteration.
+// Method: R. Parthasarathy, "Rapid, accurate particle tracking by calculation of radial
+// symmetry centers", Nature Methods 9, 724-726 (2012).
 #include <array>
 #include <optional>
 

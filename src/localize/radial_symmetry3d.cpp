@@ -15,7 +15,10 @@ void require_same_shape(const Grid& a, const Grid& b, const char* where) {
     if (a.shape != b.shape) throw InternalError(std::string(where) + ": arrays of different shapes");
 }
 
-// Centres of the cells along an axis of n voxels, relative to the window centre.
+// Centres of the cells along an axis of n voxels, relative to the window centre. The
+// literal forms in this file ("+ -1.0f", "+ -0.5f", sums from 0.0f or -0.0f) fix the float
+// operations and their order: results are part of the contract bit for bit, so do not
+// simplify them.
 std::vector<float> cell_coordinates(std::size_t n) {
     const float first = 0.5f - (static_cast<float>(n) + -1.0f) * 0.5f;
     std::vector<float> u(n - 1);

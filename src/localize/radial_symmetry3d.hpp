@@ -2,7 +2,8 @@
 // Spot centre in a 3-D window by radial symmetry. A gradient is estimated at the centre of
 // every 2x2x2 block of voxels from three body-diagonal differences; each gradient is taken
 // as a line through its block centre, and the point closest to all lines (weighted least
-// squares) is the spot centre. One pass, no iteration.
+// squares) is the spot centre. One pass, no iteration. This is the 2-D method of
+// R. Parthasarathy, Nature Methods 9, 724-726 (2012), carried to three dimensions.
 #include <array>
 #include <optional>
 #include <vector>

@@ -85,6 +85,11 @@ std::string type_name(PyObject* obj) {
 
 }  // namespace
 
+// Frozen message texts of the Python contract, kept as callers see them (tests and user code
+// match them): the wrong-type TypeErrors name the targets "PyArray<T, D>", "PyTuple",
+// "PyString" and "Sequence", a str given as a list of arrays is "Can't extract `str` to
+// `Vec`", and internal failures raise "pyo3_runtime.PanicException" (panic_exception_type).
+// They look foreign to this code base on purpose; do not rename them.
 [[noreturn]] void raise_wrong_type(PyObject* obj, const char* target) {
     const std::string message = "'" + type_name(obj) + "' object cannot be converted to '" + target + "'";
     PyErr_SetString(PyExc_TypeError, message.c_str());

@@ -216,7 +216,8 @@ Ref float_tuple(const std::array<float, N>& values) {
 
 // ---- failures ---------------------------------------------------------------------
 
-// The internal-failure type "pyo3_runtime.PanicException" (derives from BaseException).
+// The internal-failure type "pyo3_runtime.PanicException" (derives from BaseException); the
+// module name is part of the Python contract (see the frozen texts in boundary.cpp).
 PyObject* panic_exception_type();
 void raise_panic(const char* message);
 
