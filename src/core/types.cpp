@@ -27,20 +27,6 @@ void ExportMatrices<D>::end_track() {
     track_end_indices.push_back(static_cast<std::uint32_t>(end));
 }
 
-template <std::size_t D>
-ExportMatrices<D> ExportMatrices<D>::from_tracks(const std::vector<std::vector<TrackPoint<D>>>& tracks) {
-    ExportMatrices out;
-    std::size_t points = 0;
-    for (const auto& track : tracks) points += track.size();
-    out.matrix.reserve(points * cols);
-    out.track_end_indices.reserve(tracks.size());
-    for (const auto& track : tracks) {
-        for (const auto& p : track) out.append_point(p);
-        out.end_track();
-    }
-    return out;
-}
-
 template struct ExportMatrices<2>;
 template struct ExportMatrices<3>;
 

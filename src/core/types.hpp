@@ -72,7 +72,6 @@ struct ExportMatrices {
     }
     void end_track();
 
-    static ExportMatrices from_tracks(const std::vector<std::vector<TrackPoint<D>>>& tracks);
 };
 using ExportMatrices2D = ExportMatrices<2>;  // x, y, intensity
 using ExportMatrices3D = ExportMatrices<3>;  // x, y, z, intensity

@@ -5,8 +5,8 @@
 
 #include "core/neighbours.hpp"
 #include "core/errors.hpp"
-#include "localize/gaussian_fitting2d.hpp"
-#include "localize/radial_symmetry2d.hpp"
+#include "localize/gaussian_fitting.hpp"
+#include "localize/radial_symmetry.hpp"
 
 namespace trakora::localize {
 namespace {

@@ -12,7 +12,7 @@
 #include "link/linking.hpp"
 #include "localize/localize.hpp"
 #include "localize/localize3d.hpp"
-#include "localize/radial_symmetry2d.hpp"
+#include "localize/radial_symmetry.hpp"
 #include "localize/radial_symmetry3d.hpp"
 #include "python/boundary.hpp"
 #include "python/functions.hpp"

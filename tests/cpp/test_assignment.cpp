@@ -180,17 +180,16 @@ TEST_CASE("linking 3D: grouped pairs equal the dense reference for max_skip 0-3"
 }
 
 TEST_CASE("track matrices: tracks of 2, 3 and 2 points end at 2, 5, 7") {
-    std::vector<std::vector<Point2D>> tracks(3);
+    ExportMatrices2D m;
     float v = 0;
-    for (std::size_t k : {0, 0, 1, 1, 1, 2, 2}) {
-        tracks[k].push_back({{v, v + 0.5f}, v + 0.25f});
-        v += 1;
+    for (std::size_t length : {2, 3, 2}) {
+        for (std::size_t k = 0; k < length; ++k, v += 1) m.append_point({{v, v + 0.5f}, v + 0.25f});
+        m.end_track();
     }
-    const auto m = ExportMatrices2D::from_tracks(tracks);
     CHECK(m.track_end_indices == (std::vector<std::uint32_t>{2, 5, 7}));
     REQUIRE(m.rows() == 7);
     CHECK_EQ(m.matrix[4 * 3 + 0], 4.0f);
     CHECK_EQ(m.matrix[4 * 3 + 1], 4.5f);
     CHECK_EQ(m.matrix[4 * 3 + 2], 4.25f);
-    CHECK(ExportMatrices3D::from_tracks({}).matrix.empty());
+    CHECK(ExportMatrices3D{}.rows() == 0);
 }

@@ -6,7 +6,7 @@
 
 #include "check.hpp"
 #include "detect/detection.hpp"
-#include "localize/gaussian_fitting2d.hpp"
+#include "localize/gaussian_fitting.hpp"
 #include "localize/localize.hpp"
 
 using namespace trakora;

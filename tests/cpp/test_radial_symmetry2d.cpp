@@ -2,7 +2,7 @@
 #include <limits>
 
 #include "check.hpp"
-#include "localize/radial_symmetry2d.hpp"
+#include "localize/radial_symmetry.hpp"
 
 using namespace trakora;
 using namespace trakora::localize;

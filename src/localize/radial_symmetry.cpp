@@ -1,4 +1,4 @@
-#include "localize/radial_symmetry2d.hpp"
+#include "localize/radial_symmetry.hpp"
 
 #include <algorithm>
 #include <cmath>

@@ -1,4 +1,4 @@
-#include "localize/gaussian_fitting2d.hpp"
+#include "localize/gaussian_fitting.hpp"
 
 #include <cmath>
 #include <limits>
