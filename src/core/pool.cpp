@@ -13,7 +13,7 @@
 #include <string>
 #include <thread>
 
-namespace trakora::pool {
+namespace trakora {
 namespace {
 
 // True on any thread while it executes a task; a nested parallel call then runs inline.
@@ -149,9 +149,9 @@ Pool& instance() {
 
 }  // namespace
 
-std::size_t num_threads() { return instance().size(); }
+std::size_t pool_threads() { return instance().size(); }
 
-void run(std::size_t n, const std::function<void(std::size_t)>& task) {
+void run_tasks(std::size_t n, const std::function<void(std::size_t)>& task) {
     if (n == 0) return;
     if (n == 1 || inside_task || instance().size() == 1) {
         for (std::size_t i = 0; i < n; ++i) task(i);
@@ -160,4 +160,4 @@ void run(std::size_t n, const std::function<void(std::size_t)>& task) {
     instance().run(n, task);
 }
 
-}  // namespace trakora::pool
+}  // namespace trakora

@@ -1,5 +1,6 @@
 #pragma once
-// The process-wide worker pool. Created on first use with TRAKORA_NUM_THREADS threads
+// The process-wide worker pool (in the core namespace: parallel_for, parallel_map,
+// parallel_sort_unstable, run_tasks). Created on first use with TRAKORA_NUM_THREADS threads
 // (default: the hardware threads), never torn down; reset in a child after fork() so the
 // child never waits on threads it does not have. Work is split into tasks whose results
 // are gathered by index, so results never depend on the number of threads.
@@ -10,15 +11,15 @@
 #include <utility>
 #include <vector>
 
-namespace trakora::pool {
+namespace trakora {
 
 // Number of threads that take part in a parallel call (workers plus the caller).
-std::size_t num_threads();
+std::size_t pool_threads();
 
 // Runs task(i) for i in [0, n) on the pool and the calling thread, and returns when all
 // have finished. If tasks throw, the exception of the lowest failing index is rethrown.
 // Runs inline when n <= 1, when the pool has one thread, or when called from inside a task.
-void run(std::size_t n, const std::function<void(std::size_t)>& task);
+void run_tasks(std::size_t n, const std::function<void(std::size_t)>& task);
 
 // Calls body(begin, end) over consecutive chunks of at most `grain` indices of [0, n).
 template <class Body>
@@ -26,7 +27,7 @@ void parallel_for(std::size_t n, std::size_t grain, Body&& body) {
     if (n == 0) return;
     grain = std::max<std::size_t>(grain, 1);
     const std::size_t chunks = (n + grain - 1) / grain;
-    run(chunks, [&](std::size_t c) {
+    run_tasks(chunks, [&](std::size_t c) {
         const std::size_t begin = c * grain;
         body(begin, std::min(n, begin + grain));
     });
@@ -59,7 +60,7 @@ void parallel_sort_unstable(std::vector<T>& v, Cmp cmp) {
     std::vector<T>* dst = &buf;
     for (std::size_t width = chunk; width < n; width *= 2) {
         const std::size_t pairs = (n + 2 * width - 1) / (2 * width);
-        run(pairs, [&](std::size_t p) {
+        run_tasks(pairs, [&](std::size_t p) {
             const std::size_t b = p * 2 * width;
             const std::size_t m = std::min(n, b + width);
             const std::size_t e = std::min(n, b + 2 * width);
@@ -72,4 +73,4 @@ void parallel_sort_unstable(std::vector<T>& v, Cmp cmp) {
     if (src != &v) v = std::move(*src);
 }
 
-}  // namespace trakora::pool
+}  // namespace trakora

@@ -386,7 +386,7 @@ std::vector<Peak> thin(const std::vector<Peak>& sorted, float min_distance) {
 
 template <class Peak>
 void sort_brightest_first(std::vector<Peak>& peaks) {
-    pool::parallel_sort_unstable(peaks, [](const Peak& a, const Peak& b) { return b.intensity < a.intensity; });
+    parallel_sort_unstable(peaks, [](const Peak& a, const Peak& b) { return b.intensity < a.intensity; });
 }
 
 // ---- the skeleton ------------------------------------------------------------------------
@@ -404,7 +404,7 @@ std::vector<typename Rules<D>::Peak> detect(const View<float, D>& view, const ty
     for (std::size_t k = 0; k + 1 < D; ++k) lines *= view.shape[k] - 2;
     const std::size_t grain = std::max<std::size_t>(1, (std::size_t(1) << 15) / view.shape[D - 1]);
     const std::size_t tasks = (lines + grain - 1) / grain;
-    auto parts = pool::parallel_map<std::vector<Peak>>(tasks, 1, [&](std::size_t t) {
+    auto parts = parallel_map<std::vector<Peak>>(tasks, 1, [&](std::size_t t) {
         std::vector<Peak> found;
         const std::size_t end = std::min(lines, (t + 1) * grain);
         for (std::size_t l = t * grain; l < end; ++l) scanner.scan_line(interior_line<D>(l, view.shape), found);

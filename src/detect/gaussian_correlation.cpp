@@ -169,7 +169,7 @@ void compute_correlations(const View3<float>& volume, const DetectionExtent3D& e
     const std::array<float, 125> tmpl = gaussian_template(extent, volume.shape, sigmas);
     const Correlator correlator(volume, tmpl);
     // Peaks are independent; each task writes only its own records.
-    pool::parallel_for(peaks.size(), 512, [&](std::size_t begin, std::size_t end) {
+    parallel_for(peaks.size(), 512, [&](std::size_t begin, std::size_t end) {
         correlator.correlate(peaks.data() + begin, peaks.data() + end);
     });
 }

@@ -171,7 +171,7 @@ template <std::size_t D>
 std::vector<Mapper<D>> build_mappers(const Frames<D>& frames, float cell_size) {
     const std::size_t n = frames.count();
     const std::size_t grain = std::max<std::size_t>(1, n * 4096 / std::max<std::size_t>(1, frames.points.size()));
-    return pool::parallel_map<Mapper<D>>(n, grain, [&](std::size_t f) {
+    return parallel_map<Mapper<D>>(n, grain, [&](std::size_t f) {
         return Mapper<D>(frames.points.data() + frames.starts[f], frames.size(f), cell_size);
     });
 }
@@ -390,7 +390,7 @@ std::vector<PairLinks> link_pairs(const Frames<D>& frames, const std::vector<Map
     // Small stacks run inline; otherwise tasks of a few thousand points each.
     const std::size_t work = 2 * gaps * frames.points.size();
     const std::size_t grain = work < 50000 ? pairs : std::max<std::size_t>(1, pairs * 4096 / std::max<std::size_t>(1, work));
-    return pool::parallel_map<PairLinks>(pairs, grain, [&](std::size_t i) {
+    return parallel_map<PairLinks>(pairs, grain, [&](std::size_t i) {
         const std::size_t g = static_cast<std::size_t>(std::upper_bound(gap_start.begin(), gap_start.end(), i) -
                                                        gap_start.begin());
         const std::size_t f = i - gap_start[g - 1];
