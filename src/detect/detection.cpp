@@ -196,8 +196,7 @@ struct Scanner {
 
     // Appends the peaks of interior line `line` (all indices but the last) to `out`, in
     // increasing last index. Nearly every element fails the threshold: on a dense line,
-    // blocks where all do are skipped after one cheap test, and the others get the whole
-    // neighbourhood rule for all their elements at once.
+    // blocks where all do are skipped after one cheap test.
     void scan_line(const std::array<std::size_t, D - 1>& line, std::vector<Peak>& out) const {
         std::array<std::size_t, D> index{};
         std::array<float, D> position{};
