@@ -1,6 +1,7 @@
 """Everything that restates the module's function declarations (the type stubs and the fuzz
 harness) agrees with src/python/functions.hpp, so that a parameter is added in one place and
-every restatement that lags behind fails here."""
+every restatement that lags behind fails here; and the tests the fuzz harness runs by name
+still exist."""
 import ast
 import random
 import re
@@ -74,3 +75,12 @@ def test_fuzz_calls_pass_every_parameter(name):
             decoded += 1
             assert len(case.args) == len(FUNCTIONS[name])
     assert decoded > 0
+
+
+def test_tests_named_by_the_fuzz_harness_exist():
+    shell = (ROOT / "fuzz" / "common.sh").read_text()
+    named = re.findall(r"(tests/\w+\.py)::(\w+)", shell)
+    assert named
+    for path, test in named:
+        tree = ast.parse((ROOT / path).read_text())
+        assert test in {n.name for n in tree.body if isinstance(n, ast.FunctionDef)}, f"{path}::{test}"
