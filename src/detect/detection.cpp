@@ -29,7 +29,6 @@ template <>
 struct Rules<2> {
     using Peak = Peak2D;
     using Extent = Extent2D;
-    static constexpr bool whole_blocks = true;  // see Scanner::scan_line
 
     // Tie rule: an equal (or NaN) neighbour later in raster order rejects the pixel, an
     // earlier one does not, so a plateau yields its first pixel in raster order.
@@ -61,7 +60,6 @@ template <>
 struct Rules<3> {
     using Peak = Peak3D;
     using Extent = DetectionExtent3D;
-    static constexpr bool whole_blocks = false;  // see Scanner::scan_line
 
     // Tie rule: an equal (or NaN) neighbour in a later axis-0 plane rejects the voxel, one in
     // an earlier plane does not; within the plane a larger axis-1 index or a smaller axis-2
@@ -106,26 +104,6 @@ const char* element(const View<float, D>& view, const std::array<std::size_t, D>
     return p;
 }
 
-// Four floats at once (GCC/Clang vector extensions: SSE2 on x86-64, NEON on ARM).
-typedef float Float4 __attribute__((vector_size(16)));
-typedef std::int32_t Mask4 __attribute__((vector_size(16)));
-
-Float4 load4(const char* p) {
-    Float4 v;
-    std::memcpy(&v, p, sizeof v);
-    return v;
-}
-
-// Bit k set when lane k of the mask is set (each lane all ones or all zeros); one movmskps
-// on x86-64, lane by lane elsewhere.
-inline unsigned lane_bits(Mask4 m) {
-#if defined(__SSE2__)
-    return static_cast<unsigned>(_mm_movemask_ps(reinterpret_cast<__m128>(m)));
-#else
-    return (m[0] & 1u) | (m[1] & 2u) | (m[2] & 4u) | (m[3] & 8u);
-#endif
-}
-
 // The neighbours of an interior element as byte offsets with their tie flags, built once
 // per call and shared by all workers.
 template <std::size_t D>
@@ -158,18 +136,6 @@ struct Neighbourhood {
         }
         return true;
     }
-
-    // admits() for the four contiguous elements at p at once, bit k for element k, with the
-    // threshold test folded in.
-    unsigned admits4(const char* p, float threshold) const {
-        const Float4 v = load4(p);
-        Mask4 reject = v < threshold;
-        for (std::size_t n = 0; n < offset.size(); ++n) {
-            const Float4 w = load4(p + offset[n]);
-            reject |= strict[n] ? ~(w < v) : (w > v);
-        }
-        return ~lane_bits(reject) & 0xFu;
-    }
 };
 
 // ---- scan --------------------------------------------------------------------------------
@@ -177,12 +143,33 @@ struct Neighbourhood {
 // Elements tested at once by the threshold pre-test.
 constexpr std::size_t block = 16;
 
-// True when any of the `block` contiguous floats at p is not below the threshold (a NaN
-// included): the cheap pre-test of dense lines, where nearly every block fails.
-inline bool any_reaches(const char* p, float threshold) {
-    Mask4 reaching = ~(load4(p) < threshold);
-    for (std::size_t q = 1; q < block / 4; ++q) reaching |= ~(load4(p + q * sizeof(Float4)) < threshold);
-    return lane_bits(reaching) != 0;
+// Bit b set when float b of the `block` contiguous floats at p is not below the threshold
+// (a NaN included): the pre-test of dense lines, the one vector code of the detector. Four
+// floats per compare through the GCC/Clang vector extensions (SSE2 on x86-64, NEON on ARM),
+// unaligned loads. Nearly every block yields 0, which takes one combined test; only the
+// others gather their bits (one movmskps per four on x86-64, lane by lane elsewhere).
+inline unsigned reaching_bits(const char* p, float threshold) {
+    typedef float Float4 __attribute__((vector_size(16)));
+    typedef std::int32_t Mask4 __attribute__((vector_size(16)));  // lanes all ones or all zeros
+    const auto lane_bits = [](Mask4 m) {
+#if defined(__SSE2__)
+        return static_cast<unsigned>(_mm_movemask_ps(reinterpret_cast<__m128>(m)));
+#else
+        return static_cast<unsigned>((m[0] & 1) | (m[1] & 2) | (m[2] & 4) | (m[3] & 8));
+#endif
+    };
+    std::array<Mask4, block / 4> reaching;
+    Mask4 any{};
+    for (std::size_t q = 0; q < reaching.size(); ++q) {
+        Float4 v;
+        std::memcpy(&v, p + q * sizeof v, sizeof v);
+        reaching[q] = ~(v < threshold);
+        any |= reaching[q];
+    }
+    if (lane_bits(any) == 0) return 0;
+    unsigned bits = 0;
+    for (std::size_t q = 0; q < reaching.size(); ++q) bits |= lane_bits(reaching[q]) << (4 * q);
+    return bits;
 }
 
 template <std::size_t D>
@@ -212,7 +199,7 @@ struct Scanner {
             position[D - 1] = positions.at(D - 1, i);
             out.push_back(Rules<D>::make_peak(index, position, load(base + static_cast<std::ptrdiff_t>(i) * step)));
         };
-        // Element by element: it reaches the threshold and passes the neighbourhood rule.
+        // Element i reaches the threshold and passes the neighbourhood rule.
         const auto test = [&](std::size_t i) {
             const char* p = base + static_cast<std::ptrdiff_t>(i) * step;
             const float v = load(p);
@@ -225,22 +212,15 @@ struct Scanner {
             const char* next_line = base + view.strides[D - 2];
             for (; i + block <= end; i += block) {
                 if (i + 5 * block <= end) __builtin_prefetch(next_line + (i + 4 * block) * sizeof(float));
-                const char* p = base + i * sizeof(float);
-                if (!any_reaches(p, threshold)) continue;
-                // 2D tests the whole neighbourhood of a passing block at once: its 8 neighbours
-                // lie in three adjacent lines that are in cache. 3D goes element by element:
-                // 18 of the 26 neighbours lie in other planes, far off in memory, and elements
-                // below the threshold or settled by a near neighbour never read them.
-                if constexpr (Rules<D>::whole_blocks) {
-                    unsigned bits = 0;
-                    for (std::size_t q = 0; q < block; q += 4) bits |= hood.admits4(p + q * sizeof(float), threshold) << q;
-                    for (; bits != 0; bits &= bits - 1) emit(i + static_cast<std::size_t>(std::countr_zero(bits)));
-                } else {
-                    for (std::size_t b = 0; b < block; ++b) test(i + b);
+                // Only the elements that reach the threshold meet the neighbourhood rule.
+                for (unsigned bits = reaching_bits(base + i * sizeof(float), threshold); bits != 0; bits &= bits - 1) {
+                    const std::size_t e = i + static_cast<std::size_t>(std::countr_zero(bits));
+                    const char* p = base + e * sizeof(float);
+                    if (hood.admits(p, load(p))) emit(e);
                 }
             }
             // The rest of the line is pre-tested as the last whole block, overlapping the one before.
-            if (i < end && !any_reaches(base + (end - block) * sizeof(float), threshold)) i = end;
+            if (i < end && reaching_bits(base + (end - block) * sizeof(float), threshold) == 0) i = end;
         }
         for (; i < end; ++i) test(i);
     }
