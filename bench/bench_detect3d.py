@@ -3,12 +3,10 @@ noise: peak finding against skimage.feature.peak_local_max and volume.max(), eac
 method against trackpy.locate in 3D, the cost of the correlation stage, and the localization
 error of both methods next to trackpy's.
 
-Run: python bench/bench_detect3d.py
+Run: python bench/bench_detect3d.py            (peak finding against volume.max() only: --floor)
 """
 import os
-import statistics
 import sys
-import time
 import warnings
 from pathlib import Path
 
@@ -20,7 +18,7 @@ from skimage.feature import peak_local_max
 import trakora
 
 sys.path.insert(0, str(Path(__file__).parent))
-from common import fmt_time, median_time, table  # noqa: E402
+from common import fmt_time, median_time, paired_times, table  # noqa: E402
 
 SHAPE = (64, 256, 256)
 SPOTS = 1000
@@ -50,18 +48,6 @@ def synthetic_volume(seed=1):
     return vol.astype(np.float32), centres
 
 
-def paired_times(fa, fb, repeats=41):
-    """Median times of fa and fb measured alternately, so that both see the same machine load."""
-    fa(), fb()
-    ta, tb = [], []
-    for _ in range(repeats):
-        for f, out in ((fa, ta), (fb, tb)):
-            start = time.perf_counter()
-            f()
-            out.append(time.perf_counter() - start)
-    return statistics.median(ta), statistics.median(tb)
-
-
 def accuracy(found, truth):
     """RMSE (voxels) over true spots with a detection within MATCH_RADIUS, and the matched share."""
     dist, _ = cKDTree(found).query(truth) if len(found) else (np.full(len(truth), np.inf), None)
@@ -80,9 +66,11 @@ def main():
             warnings.simplefilter("ignore")
             return trackpy.locate(vol, diameter=(5, 7, 7), preprocess=False)
 
+    t_find, t_max = paired_times(ours, vol.max)
+    if "--floor" in sys.argv:
+        print(f"peak finding {fmt_time(t_find)}, volume.max() {fmt_time(t_max)}: {t_find / t_max:.2f}x its time")
+        return
     trackpy.quiet()
-    t_max = median_time(vol.max, repeats=15)
-    t_find = median_time(ours, repeats=15)
     t_skimage = median_time(lambda: peak_local_max(vol, min_distance=1, threshold_abs=THRESHOLD), repeats=3)
     t_rs = median_time(lambda: ours("radial_symmetry"), repeats=7)
     t_gf = median_time(lambda: ours("gaussian_fitting"), repeats=7)

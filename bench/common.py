@@ -15,6 +15,19 @@ def median_time(fn, repeats=7, number=1):
     return statistics.median(times)
 
 
+def paired_times(fa, fb, repeats=41):
+    """Median times of fa and fb measured alternately in one run, so that both see the same
+    machine load: the fair way to state one as a multiple of the other."""
+    fa(), fb()
+    ta, tb = [], []
+    for _ in range(repeats):
+        for f, out in ((fa, ta), (fb, tb)):
+            start = time.perf_counter()
+            f()
+            out.append(time.perf_counter() - start)
+    return statistics.median(ta), statistics.median(tb)
+
+
 def fmt_time(seconds):
     for unit, scale in (("s", 1), ("ms", 1e-3), ("µs", 1e-6)):
         if seconds >= scale:

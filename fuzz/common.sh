@@ -141,6 +141,6 @@ fuzz_tsan() {
         LD_PRELOAD="$runtime" TSAN_OPTIONS="halt_on_error=1 exitcode=66" TRAKORA_SANITIZE=1 \
         PYTHONPATH="$FUZZ_WORK/build-tsan" "$FUZZ_PY" -m pytest -q -p no:cacheprovider \
             tests/test_concurrency.py::test_many_python_threads_get_sequential_results \
-            tests/test_properties.py::test_results_do_not_depend_on_the_number_of_threads)
+            tests/test_invariance.py::test_results_do_not_depend_on_the_number_of_threads)
 }
 

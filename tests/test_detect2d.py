@@ -1,8 +1,4 @@
 """rs_detect_peaks: the peak rule, distance thinning, window localization and the pipeline."""
-import os
-import subprocess
-import sys
-
 import numpy as np
 import pytest
 
@@ -220,68 +216,3 @@ def test_below_threshold_gives_empty_arrays():
     for method in [None, *METHODS]:
         positions, intensities = detect(img, threshold=100.0, method=method)
         assert positions.shape == (0, 2) and intensities.shape == (0,)
-
-
-# ---- memory layouts and thread counts -----------------------------------------------------------
-
-
-def noisy_frame(shape=(256, 300), seed=1):
-    rng = np.random.default_rng(seed)
-    centres = rng.uniform(8, np.array(shape) - 8, size=(60, 2))
-    img = spot_image(shape, centres, sigma=1.3, amplitude=50.0, background=10.0)
-    # Integer-valued noise makes ties between candidates common.
-    return np.rint(img + rng.normal(0, 3, shape)).astype(np.float32)
-
-
-def unaligned_copy(img):
-    buf = np.zeros(img.nbytes + 1, np.uint8)
-    out = np.frombuffer(buf.data, dtype=np.float32, count=img.size, offset=1).reshape(img.shape)
-    out.view(np.uint8)[...] = img.view(np.uint8)  # through a byte view: out is not writeable-aligned
-    return out
-
-
-LAYOUTS = {
-    "fortran": np.asfortranarray,
-    "sliced": lambda a: np.repeat(np.repeat(a, 2, axis=0), 3, axis=1)[::2, ::3],
-    "reversed": lambda a: np.ascontiguousarray(a[::-1, ::-1])[::-1, ::-1],
-    "transposed": lambda a: np.ascontiguousarray(a.T).T,
-    "unaligned": unaligned_copy,
-}
-
-
-@pytest.mark.parametrize("layout", LAYOUTS)
-@pytest.mark.parametrize("method", [None, *METHODS])
-def test_memory_layout_does_not_change_results(layout, method):
-    img = noisy_frame()
-    other = LAYOUTS[layout](img)
-    np.testing.assert_array_equal(other, img)
-    expected = detect(img, threshold=25.0, min_distance=3.0, method=method)
-    result = detect(other, threshold=25.0, min_distance=3.0, method=method)
-    assert len(expected[0]) > 20
-    for a, b in zip(result, expected):
-        assert a.tobytes() == b.tobytes()
-
-
-THREAD_SCRIPT = """
-import hashlib, numpy as np, trakora
-rng = np.random.default_rng(5)
-img = rng.integers(0, 50, size=(700, 900)).astype(np.float32)  # ~70k candidates, many ties
-h = hashlib.sha256()
-for method in [None, "radial_symmetry", "gaussian_fitting"]:
-    for dist in [0.0, 3.0]:
-        for a in trakora.rs_detect_peaks(img, (0.0, 699.0, 0.0, 899.0), 20.0, dist, method, None, None):
-            h.update(a.tobytes())
-print(h.hexdigest())
-"""
-
-
-def test_results_do_not_depend_on_the_thread_count():
-    digests = []
-    for threads in ["1", "2", "3"]:
-        env = dict(os.environ, TRAKORA_NUM_THREADS=threads)
-        run = subprocess.run([sys.executable, "-c", THREAD_SCRIPT], env=env, capture_output=True, text=True,
-                             timeout=300)
-        assert run.returncode == 0, run.stderr
-        digests.append(run.stdout.strip())
-    assert len(digests[0]) == 64
-    assert digests.count(digests[0]) == 3

@@ -1,8 +1,5 @@
 """rs_detect_peaks3d and rs_radial_symmetry_3d: the peak rule, localization, correlation and the pipeline."""
 import itertools
-import os
-import subprocess
-import sys
 
 import numpy as np
 import pytest
@@ -361,74 +358,3 @@ def test_tuple_items_fail_unprefixed(extent, sigmas, error):
     with pytest.raises(error) as err:
         detect(three_spots(), threshold=1.0, sigmas=sigmas, extent=extent)
     assert not str(err.value).startswith("argument")
-
-
-# ---- layout and thread independence -------------------------------------------------------
-
-
-def noisy_volume():
-    rng = np.random.default_rng(4)
-    vol = rng.normal(10, 2, (18, 40, 50))
-    for c in rng.uniform(2, (16, 38, 48), (25, 3)):
-        vol += gaussian(vol.shape, c, sigma=1.3, amplitude=30.0)
-    return vol.astype(np.float32)
-
-
-def unaligned(a):
-    raw = np.zeros(a.nbytes + 1, np.uint8)
-    out = raw[1:].view(np.float32).reshape(a.shape)
-    out[...] = a
-    return out
-
-
-LAYOUTS = {
-    "fortran": np.asfortranarray,
-    "strided": lambda a: np.repeat(a, 2, axis=2)[:, :, ::2],
-    "negative": lambda a: np.ascontiguousarray(a[::-1, ::-1, ::-1])[::-1, ::-1, ::-1],
-    "transposed": lambda a: np.ascontiguousarray(a.transpose(2, 0, 1)).transpose(1, 2, 0),
-    "unaligned": unaligned,
-}
-
-
-@pytest.mark.parametrize("layout", LAYOUTS)
-def test_results_do_not_depend_on_the_memory_layout(layout):
-    vol = noisy_volume()
-    other = LAYOUTS[layout](vol)
-    np.testing.assert_array_equal(other, vol)
-    assert not other.flags.c_contiguous or not other.flags.aligned
-    for method in [None] + METHODS:
-        expected = detect(vol, threshold=20.0, min_distance=2.0, method=method, sigmas=(1.3, 1.3, 1.3))
-        result = detect(other, threshold=20.0, min_distance=2.0, method=method, sigmas=(1.3, 1.3, 1.3))
-        assert len(expected[0]) > 15
-        for a, b in zip(result, expected):
-            assert a.tobytes() == b.tobytes()
-
-
-THREAD_SCRIPT = """
-import hashlib, numpy as np, trakora
-rng = np.random.default_rng(9)
-vol = rng.integers(0, 40, size=(40, 90, 100)).astype(np.float32)  # ~15k candidates, many ties
-h = hashlib.sha256()
-sizes = []
-for method in [None, "radial_symmetry", "gaussian_fitting"]:
-    for dist in [0.0, 3.0]:
-        out = trakora.rs_detect_peaks3d(vol, (0.0, 39.0, 0.0, 89.0, 0.0, 99.0), 20.0, dist, None, method,
-                                        (1.0, 1.0, 1.0), 0.1, None)
-        sizes.append(len(out[0]))
-        for a in out:
-            h.update(a.tobytes())
-print(min(sizes), h.hexdigest())
-"""
-
-
-def test_results_do_not_depend_on_the_thread_count():
-    digests = []
-    for threads in ["1", "2"]:
-        env = dict(os.environ, TRAKORA_NUM_THREADS=threads)
-        run = subprocess.run([sys.executable, "-c", THREAD_SCRIPT], env=env, capture_output=True, text=True,
-                             timeout=300)
-        assert run.returncode == 0, run.stderr
-        digests.append(run.stdout.strip())
-    fewest, digest = digests[0].split()
-    assert int(fewest) > 1000 and len(digest) == 64
-    assert digests[0] == digests[1]

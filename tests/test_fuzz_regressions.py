@@ -2,28 +2,27 @@
 decoder and judge as the fuzzer (on whatever build runs the suite), and the edges that
 fuzzing reached are pinned as plain cases."""
 import os
-import sys
+from pathlib import Path
 
+import inputs  # the fuzz decoder and judge (on the path through conftest.py)
 import numpy as np
 import pytest
 
 import trakora
 
-FUZZ_DIR = os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))), "fuzz")
-sys.path.insert(0, FUZZ_DIR)
-import inputs  # noqa: E402  (the fuzz decoder and judge)
+FUZZ_DIR = Path(inputs.__file__).parent
 
 f32 = np.float32
 
 
 @pytest.mark.parametrize("name", inputs.FUNCTIONS)
 def test_corpus_replays_without_a_finding(name):
-    folder = os.path.join(FUZZ_DIR, "corpus", name)
+    folder = FUZZ_DIR / "corpus" / name
     files = sorted(os.listdir(folder))
     assert files, f"no corpus for {name}"
     outcomes = set()
     for entry in files:
-        with open(os.path.join(folder, entry), "rb") as f:
+        with open(folder / entry, "rb") as f:
             outcomes.add(inputs.run_one(trakora, name, f.read()))
     assert "ok" in outcomes  # the corpus reaches the computations, not only the argument checks
 

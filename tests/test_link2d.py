@@ -1,13 +1,7 @@
 """rs_link_points: frame-pair assignment over all gaps, the merge and the track matrices."""
-import os
-import subprocess
-import sys
-import textwrap
-
 import numpy as np
 import pytest
-from scipy.optimize import linear_sum_assignment
-
+import reference
 import trakora
 
 NAN = float("nan")
@@ -139,66 +133,6 @@ def test_huge_max_skip_equals_the_largest_useful_one():
             np.testing.assert_array_equal(a, b)
 
 
-def test_tables_are_read_through_their_strides():
-    rng = np.random.default_rng(2)
-    frames = random_frames(rng, 6, 30, columns=5)
-    expected = link(frames, 1.2, 2, 1.5)
-    variants = [
-        [np.asfortranarray(f) for f in frames],
-        [f[::-1][::-1] for f in frames],
-        [np.ascontiguousarray(f[::-1])[::-1] for f in frames],
-        [np.ascontiguousarray(np.repeat(f, 2, axis=0))[::2] for f in frames],
-        [f[:, :3].copy() for f in frames],  # further columns are ignored
-        [np.frombuffer(b"\0" + f.tobytes(), np.float32, f.size, 1).reshape(f.shape) if f.size else f
-         for f in frames],  # unaligned
-    ]
-    for variant in variants:
-        for a, b in zip(link(variant, 1.2, 2, 1.5), expected):
-            np.testing.assert_array_equal(a, b)
-
-
-def reference_links(frames, max_distance, max_skip, ratio, dims=2):
-    """An independent model: all point pairs, a dense assignment per frame pair (ties
-    resolved arbitrarily, so use it only on tie-free data), the merge and the tracks.
-    Points are the first dims + 1 columns; ratio None means no intensity test."""
-    md = np.float32(max_distance)
-    big = 10 * int(np.trunc(md * np.float32(1e6)))
-    offsets = np.cumsum([0] + [len(f) for f in frames])
-    successor, predecessor = {}, set()
-    for gap in range(1, max_skip + 2):
-        for f in range(len(frames) - gap):
-            src, dst = frames[f], frames[f + gap]
-            if len(src) == 0 or len(dst) == 0:
-                continue
-            d2 = np.zeros((len(src), len(dst)), np.float32)
-            for axis in range(dims):
-                diff = src[:, None, axis] - dst[None, :, axis]
-                d2 = diff * diff if axis == 0 else d2 + diff * diff
-            ok = d2 <= md * md
-            if ratio is not None:
-                isrc, idst, r = src[:, None, dims], dst[None, :, dims], np.float32(ratio)
-                ok &= ~(idst > r * isrc) & ~(isrc > r * idst)
-            costs = np.full((len(src), len(dst) + len(src)), big, np.int64)
-            costs[:, :len(dst)][ok] = np.trunc(np.sqrt(d2[ok]) * np.float32(1e6)).astype(np.int64)
-            costs[np.arange(len(src)), len(dst) + np.arange(len(src))] = big // 10
-            for r, c in zip(*linear_sum_assignment(costs)):
-                a, b = offsets[f] + r, offsets[f + gap] + c
-                if c < len(dst) and a not in successor and b not in predecessor:
-                    successor[a] = b
-                    predecessor.add(b)
-    points = np.concatenate(frames)[:, :dims + 1]
-    rows, ends = [], []
-    for p in range(len(points)):
-        if p in successor and p not in predecessor:
-            while True:
-                rows.append(points[p])
-                if p not in successor:
-                    break
-                p = successor[p]
-            ends.append(len(rows))
-    return np.array(rows, np.float32).reshape(-1, dims + 1), np.array(ends, np.uint32)
-
-
 FAR = [1e9, -1e9, 1e30, float("inf"), -float("inf"), NAN]
 
 
@@ -220,7 +154,7 @@ def test_random_scenes_match_an_independent_model(seed, max_skip, outliers):
     if outliers:
         frames = with_outliers(rng, frames, 2)
     with np.errstate(all="ignore"):
-        expected = reference_links(frames, 1.0, max_skip, 1.4)
+        expected = reference.link(frames, 2, 1.0, max_skip, 1.4, solve=reference.solve_any_optimum)
     for ours, theirs in zip(link(frames, 1.0, max_skip, 1.4), expected):
         np.testing.assert_array_equal(ours, theirs)
 
@@ -242,28 +176,3 @@ def test_unusable_max_distance_raises(max_distance):
 @pytest.mark.parametrize("max_distance", [1e-6, 1e11])
 def test_the_extreme_usable_max_distances_link(max_distance):
     assert len(link([frame((0, 0, 1)), frame((0, 0, 1))], max_distance)[1]) == 1
-
-
-def test_results_do_not_depend_on_the_thread_count():
-    script = textwrap.dedent("""
-        import hashlib, numpy as np, trakora
-        rng = np.random.default_rng(4)
-        pos = rng.uniform(0, 60, (800, 2))
-        frames, frames3 = [], []
-        for f in range(40):
-            pos = pos + rng.normal(0, 0.3, pos.shape)
-            keep = rng.random(len(pos)) > 0.05
-            frames.append(np.column_stack([pos[keep], np.ones(keep.sum())]).astype(np.float32))
-            frames3.append(np.column_stack([pos[keep], pos[keep, :1] * 0, np.ones(keep.sum())]).astype(np.float32))
-        h = hashlib.sha256()
-        for out in trakora.rs_link_points(frames, 1.0, 2, 2.0) + trakora.rs_link_points_3d(frames3, 1.0, 2):
-            h.update(out.tobytes())
-        print(h.hexdigest())
-    """)
-    digests = set()
-    for threads in (1, 2):
-        env = dict(os.environ, TRAKORA_NUM_THREADS=str(threads))
-        run = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True, env=env, timeout=300)
-        assert run.returncode == 0, run.stderr
-        digests.add(run.stdout.strip())
-    assert len(digests) == 1

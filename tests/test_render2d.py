@@ -1,101 +1,11 @@
 """2D rendering: rs_draw_tracks and rs_draw_tracks_value."""
-import math
-
 import numpy as np
 import pytest
 
+import reference
 import trakora
 
 f32 = np.float32
-I32_MIN, I32_MAX = -(2**31), 2**31 - 1
-
-
-# ---- a literal reference: one list per pixel, the octant walk step by step -------------
-
-def ref_grid(extent, pixel_size):
-    ps = f32(pixel_size)
-    tol = ps * f32(0.999)
-    shape, adjusted = [], []
-    for lo, hi in ((extent[0], extent[1]), (extent[2], extent[3])):
-        q = (tol + (f32(hi) - f32(lo))) / ps
-        n = 0 if not q > 0 else int(q)
-        shape.append(n)
-        adjusted += [float(f32(lo)), float(f32(lo) + ps * f32(n))]
-    return shape, adjusted
-
-
-def ref_index(v, lo, hi, n):
-    q = ((f32(v) - f32(lo)) / (f32(hi) - f32(lo))) * f32(n)
-    if math.isnan(q):
-        return 0
-    r = math.copysign(math.floor(abs(float(q)) + 0.5), float(q)) if math.isfinite(q) else float(q)
-    return int(min(max(r, I32_MIN), I32_MAX))
-
-
-def ref_tracks(matrix, ends, columns):
-    tracks, start = [], 0
-    for e in ends:
-        tracks.append([tuple(matrix[r, :columns]) for r in range(start, min(e, len(matrix)))] if start < e else [])
-        start = e
-    return tracks
-
-
-def ref_walk(a, b):
-    dx, dy, o = b[0] - a[0], b[1] - a[1], 0
-    if dy < 0:
-        dx, dy, o = -dx, -dy, o + 4
-    if dx < 0:
-        dx, dy, o = dy, -dx, o + 2
-    if dx < dy:
-        o += 1
-    T = [lambda p, q: (p, q), lambda p, q: (q, p), lambda p, q: (q, -p), lambda p, q: (-p, q),
-         lambda p, q: (-p, -q), lambda p, q: (-q, -p), lambda p, q: (-q, p), lambda p, q: (p, -q)][o]
-    F = [lambda u, v: (u, v), lambda u, v: (v, u), lambda u, v: (-v, u), lambda u, v: (-u, v),
-         lambda u, v: (-u, -v), lambda u, v: (-v, -u), lambda u, v: (v, -u), lambda u, v: (u, -v)][o]
-    u, v = T(*a)
-    ue, ve = T(*b)
-    DX, DY = ue - u, ve - v
-    diff = DY - DX
-    for _ in range(DX):
-        yield F(u, v)
-        if diff >= 0:
-            v, diff = v + 1, diff - DX
-        diff += DY
-        u += 1
-
-
-def ref_draw(matrix, ends, extent, pixel_size, with_value=False):
-    """Per-pixel lists of (intensity, value) entries, reduced as documented."""
-    (nx, ny), adjusted = ref_grid(extent, pixel_size)
-    lists = {}
-    inside = lambda p: 0 <= p[0] < nx and 0 <= p[1] < ny
-    for track in ref_tracks(matrix, ends, 4 if with_value else 3):
-        pts = []
-        for row in track:
-            p = (ref_index(row[0], adjusted[0], adjusted[1], nx), ref_index(row[1], adjusted[2], adjusted[3], ny))
-            if not pts or pts[-1][0] != p:
-                pts.append((p, f32(row[2]), f32(row[3]) if with_value else f32(0)))
-        for (pa, ia, va), (pb, ib, vb) in zip(pts, pts[1:]):
-            n = max(abs(pb[0] - pa[0]), abs(pb[1] - pa[1]))
-            d = f32(n + 1) - f32(1)
-            for k, pix in enumerate(ref_walk(pa, pb)):
-                t = f32(k) / d
-                i, v = ia * (f32(1) - t) + t * ib, va * (f32(1) - t) + t * vb
-                if not (math.isnan(i) or math.isnan(v)) and inside(pix):
-                    lists.setdefault(pix, []).append((i, v))
-        if pts and inside(pts[-1][0]) and not (math.isnan(pts[-1][1]) or math.isnan(pts[-1][2])):
-            lists.setdefault(pts[-1][0], []).append((pts[-1][1], pts[-1][2]))
-    values, means = np.zeros((nx, ny), f32), np.zeros((nx, ny), f32)
-    counts = np.zeros((nx, ny), np.uint32)
-    for pix, entries in lists.items():
-        entries.sort(key=lambda e: (e[0], e[1]))
-        kept = entries[len(entries) // 4:]
-        s, w = f32(-0.0), f32(-0.0)
-        for i, v in kept:
-            s, w = s + i, w + i * v
-        values[pix], counts[pix] = s, len(entries)
-        means[pix] = w / s if s > 0 else 0
-    return (values, means, counts) if with_value else (values, counts), tuple(adjusted)
 
 
 def random_scene(rng, n_tracks, n_points, span, columns, nan_fraction=0.0):
@@ -140,7 +50,7 @@ def test_random_scenes_match_the_per_pixel_reference(seed, with_value):
     rng = np.random.default_rng(seed)
     m, ends = random_scene(rng, 25, 12, 20, 4 if with_value else 3, nan_fraction=0.05)
     extent, ps = (0.0, 20.0, -1.0, 14.0), 0.8
-    arrays, adjusted = ref_draw(m, ends, extent, ps, with_value)
+    arrays, adjusted = reference.draw(m, ends, extent, ps, 2, with_value)
     got = (draw_value if with_value else draw)(m, ends, extent, ps)
     assert got[-1] == adjusted
     for g, r in zip(got[:-1], arrays):
@@ -153,7 +63,7 @@ def test_random_scenes_match_the_per_pixel_reference(seed, with_value):
 def test_odd_end_indices_match_the_reference(ends, with_value):
     m = np.array([[x, 0.5 * x * x, 1 + x, 10 * x] for x in range(7)], f32)
     m = m if with_value else m[:, :3]
-    arrays, _ = ref_draw(m, np.array(ends, int), (0, 10, 0, 20), 1.0, with_value)
+    arrays, _ = reference.draw(m, ends, (0, 10, 0, 20), 1.0, 2, with_value)
     got = (draw_value if with_value else draw)(m, ends, (0, 10, 0, 20))
     for g, r in zip(got[:-1], arrays):
         np.testing.assert_array_equal(g, r)
@@ -399,29 +309,7 @@ def test_far_segment_is_clipped_with_the_full_walks_weights(fn):
     np.testing.assert_array_equal(out[0][:, 5], f32(1) * (f32(1) - t) + t * f32(3))
 
 
-# ---- layout ----------------------------------------------------------------------------------
-
-@pytest.mark.parametrize("fn, columns", [(trakora.rs_draw_tracks, 3), (trakora.rs_draw_tracks_value, 4)])
-def test_memory_layout_does_not_matter(fn, columns):
-    rng = np.random.default_rng(5)
-    m, ends = random_scene(rng, 20, 10, 15, columns)
-    args = ((0, 15, 0, 15), 1.0)
-    expected = fn(m, ends, *args)
-    wide = np.zeros((2 * len(m), columns + 3), f32)
-    wide[::2, 1:columns + 1] = m
-    big_ends = np.zeros(2 * len(ends), np.int32)
-    big_ends[::2] = ends
-    layouts = [(np.asfortranarray(m), ends), (wide[::2, 1:columns + 1], big_ends[::2]),
-               (m[::-1][::-1], ends[::-1][::-1])]
-    buf = np.zeros(m.nbytes + 1, np.uint8)
-    unaligned = buf[1:].view(f32).reshape(m.shape)  # float data at an odd address
-    unaligned[...] = m
-    layouts.append((unaligned, ends))
-    for mat, e in layouts:
-        got = fn(mat, e, *args)
-        for a, b in zip(got[:-1], expected[:-1]):
-            np.testing.assert_array_equal(a, b)
-
+# ---- track order ---------------------------------------------------------------------------
 
 @pytest.mark.parametrize("fn, columns", [(trakora.rs_draw_tracks, 3), (trakora.rs_draw_tracks_value, 4)])
 def test_track_order_does_not_matter(fn, columns):
@@ -455,7 +343,7 @@ def test_linker_output_reads_as_the_same_tracks():
     with pytest.raises(TypeError):
         trakora.rs_draw_tracks(matrix, ends, (0, 40, 0, 40), 1.0)
     ends32 = ends.astype(np.int32)
-    arrays, adjusted = ref_draw(matrix, ends32, (0, 40, 0, 40), 1.0)
+    arrays, adjusted = reference.draw(matrix, ends32, (0, 40, 0, 40), 1.0, 2, False)
     got = trakora.rs_draw_tracks(matrix, ends32, (0, 40, 0, 40), 1.0)
     for g, r in zip(got[:-1], arrays):
         np.testing.assert_array_equal(g, r)

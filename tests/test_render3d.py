@@ -1,92 +1,12 @@
 """3D rendering: rs_draw_tracks_3d and rs_draw_tracks_value_3d."""
-import math
-
 import numpy as np
 import pytest
 
+import reference
 import trakora
 
 f32 = np.float32
-I32_MIN, I32_MAX = -(2**31), 2**31 - 1
 CUBE = (0, 10, 0, 10, 0, 10)
-
-
-# ---- a literal reference: the error-term traversal, per-voxel sums or sample lists -------
-
-def ref_grid(extent, pixel_size):
-    ps = f32(pixel_size)
-    tol = ps * f32(0.999)
-    shape, adjusted = [], []
-    for axis in range(3):
-        lo, hi = f32(extent[2 * axis]), f32(extent[2 * axis + 1])
-        q = (tol + (hi - lo)) / ps
-        n = int(q) if q > 0 else 0
-        shape.append(n)
-        adjusted += [float(lo), float(lo + ps * f32(n))]
-    return shape, adjusted
-
-
-def ref_index(v, lo, hi, n):
-    q = ((f32(v) - f32(lo)) / (f32(hi) - f32(lo))) * f32(n)
-    if math.isnan(q):
-        return 0
-    r = math.copysign(math.floor(abs(float(q)) + 0.5), float(q)) if math.isfinite(q) else float(q)
-    return int(min(max(r, I32_MIN), I32_MAX))
-
-
-def ref_walk(a, b):
-    d = [b[i] - a[i] for i in range(3)]
-    n = max(abs(x) for x in d)
-    err = [n // 2] * 3
-    p = list(a)
-    for k in range(n):
-        yield k, tuple(p)
-        for i in range(3):
-            err[i] -= abs(d[i])
-            if err[i] < 0:
-                err[i] += n
-                p[i] += (d[i] > 0) - (d[i] < 0)
-
-
-def ref_draw(matrix, ends, extent, pixel_size, with_value=False):
-    shape, adjusted = ref_grid(extent, pixel_size)
-    inside = lambda p: all(0 <= p[i] < shape[i] for i in range(3))
-    entries = {}
-    tracks, start = [], 0
-    for e in ends:
-        tracks.append([matrix[r] for r in range(start, min(e, len(matrix)))] if start < e else [])
-        start = e
-    for track in tracks:
-        pts = []
-        for row in track:
-            p = tuple(ref_index(row[i], adjusted[2 * i], adjusted[2 * i + 1], shape[i]) for i in range(3))
-            if not pts or pts[-1][0] != p:
-                pts.append((p, f32(row[3]), f32(row[4]) if with_value else f32(0)))
-        for (pa, ia, va), (pb, ib, vb) in zip(pts, pts[1:]):
-            d = f32(max(abs(pb[i] - pa[i]) for i in range(3)) + 1) - f32(1)
-            for k, vox in ref_walk(pa, pb):
-                t = f32(k) / d
-                i, v = ia * (f32(1) - t) + t * ib, va * (f32(1) - t) + t * vb
-                if not (math.isnan(i) or math.isnan(v)) and inside(vox):
-                    entries.setdefault(vox, []).append((i, v))
-        if pts and inside(pts[-1][0]) and not (math.isnan(pts[-1][1]) or math.isnan(pts[-1][2])):
-            entries.setdefault(pts[-1][0], []).append((pts[-1][1], pts[-1][2]))
-    first, second = np.zeros(shape, f32), np.zeros(shape, f32)
-    counts = np.zeros(shape, np.uint32)
-    for vox, samples in entries.items():
-        counts[vox] = len(samples)
-        if not with_value:  # plain sums in visiting order
-            s = f32(0)
-            for i, _ in samples:
-                s = s + i
-            first[vox] = s
-            continue
-        samples.sort(key=lambda e: (e[0], e[1]))
-        s, w = f32(-0.0), f32(-0.0)
-        for i, v in samples[len(samples) // 4:]:
-            s, w = s + i, w + i * v
-        first[vox], second[vox] = s, (w / s if s > 0 else 0)
-    return ((first, second, counts) if with_value else (first, counts)), tuple(adjusted)
 
 
 def random_scene(rng, n_tracks, n_points, span, columns, nan_fraction=0.0):
@@ -130,7 +50,7 @@ def test_random_scenes_match_the_reference(seed, with_value):
     rng = np.random.default_rng(seed)
     m, ends = random_scene(rng, 20, 10, 12, 5 if with_value else 4, nan_fraction=0.05)
     extent, ps = (0.0, 12.0, -1.0, 10.0, 2.0, 11.0), 0.9
-    arrays, adjusted = ref_draw(m, ends, extent, ps, with_value)
+    arrays, adjusted = reference.draw(m, ends, extent, ps, 3, with_value)
     got = (draw_value if with_value else draw)(m, ends, extent, ps)
     assert got[-1] == adjusted
     for g, r in zip(got[:-1], arrays):
@@ -143,7 +63,7 @@ def test_random_scenes_match_the_reference(seed, with_value):
 def test_odd_end_indices_match_the_reference(ends, with_value):
     m = np.array([[x, 0.5 * x, 9 - x, 1 + x, 10 * x] for x in range(7)], f32)
     m = m if with_value else m[:, :4]
-    arrays, _ = ref_draw(m, ends, CUBE, 1.0, with_value)
+    arrays, _ = reference.draw(m, ends, CUBE, 1.0, 3, with_value)
     got = (draw_value if with_value else draw)(m, ends)
     for g, r in zip(got[:-1], arrays):
         np.testing.assert_array_equal(g, r)
@@ -306,21 +226,7 @@ def test_far_segment_is_clipped_with_the_full_walks_weights(fn, columns):
         assert out[0][x, x, x] == f32(1) * (f32(1) - t) + t * f32(3)
 
 
-# ---- layout and order ------------------------------------------------------------------------
-
-@BOTH
-def test_memory_layout_does_not_matter(fn, columns):
-    rng = np.random.default_rng(4)
-    m, ends = random_scene(rng, 15, 10, 10, columns)
-    expected = fn(m, ends, CUBE, 1.0)
-    wide = np.zeros((3 * len(m), columns + 2), f32)
-    wide[::3, 2:] = m
-    ends_wide = np.repeat(ends, 2)
-    for mat, e in [(np.asfortranarray(m), ends), (wide[::3, 2:], ends_wide[::2]), (m[::-1][::-1], ends)]:
-        got = fn(mat, e, CUBE, 1.0)
-        for a, b in zip(got[:-1], expected[:-1]):
-            np.testing.assert_array_equal(a, b)
-
+# ---- track order ------------------------------------------------------------------------
 
 def test_value_image_does_not_depend_on_track_order():
     rng = np.random.default_rng(8)
@@ -347,7 +253,7 @@ def test_linker_output_reads_as_the_same_tracks():
         pytest.skip("rs_link_points_3d is not built yet")
     assert matrix.shape == (50, 4) and ends.dtype == np.uint32 and len(ends) == 10
     ends32 = ends.astype(np.int32)
-    arrays, _ = ref_draw(matrix, ends32, (0, 20, 0, 20, 0, 20), 1.0)
+    arrays, _ = reference.draw(matrix, ends32, (0, 20, 0, 20, 0, 20), 1.0, 3, False)
     got = trakora.rs_draw_tracks_3d(matrix, ends32, (0, 20, 0, 20, 0, 20), 1.0)
     for g, r in zip(got[:-1], arrays):
         np.testing.assert_array_equal(g, r)

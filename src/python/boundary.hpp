@@ -5,7 +5,7 @@
 //
 // Convention: a function that leaves a Python error set throws PythonError; `guarded`
 // turns it (and every C++ exception) into a NULL return with the right exception set.
-#include "numpy_api.hpp"
+#include "python/numpy_api.hpp"
 
 #include <array>
 #include <cstdint>
@@ -13,10 +13,13 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <type_traits>
 #include <utility>
 #include <vector>
 
-#include "../view.hpp"
+#include "core/errors.hpp"
+#include "core/view.hpp"
+#include "python/functions.hpp"
 
 namespace trakora::py {
 
@@ -56,25 +59,6 @@ private:
     explicit Ref(PyObject* p) : p_(p) {}
     PyObject* p_ = nullptr;
 };
-
-// ---- argument parsing -------------------------------------------------------------
-
-// Parses positional and keyword arguments against `names` (all required), producing
-// borrowed references in parameter order. Errors are the interpreter's own TypeErrors.
-template <std::size_t N>
-std::array<PyObject*, N> parse_args(PyObject* args, PyObject* kwargs, const char* function,
-                                    const std::array<const char*, N>& names);
-
-void parse_args_impl(PyObject* args, PyObject* kwargs, const char* function, const char* const* names,
-                     std::size_t n, PyObject** out);
-
-template <std::size_t N>
-std::array<PyObject*, N> parse_args(PyObject* args, PyObject* kwargs, const char* function,
-                                    const std::array<const char*, N>& names) {
-    std::array<PyObject*, N> out{};
-    parse_args_impl(args, kwargs, function, names.data(), N, out.data());
-    return out;
-}
 
 // ---- argument conversion (one converter per argument kind) ------------------------
 // Each names its parameter: a TypeError is re-raised as "argument '<name>': <message>".
@@ -137,6 +121,49 @@ ArrayArg<T, N> to_array(PyObject* obj, const char* name) {
     return out;
 }
 
+// ---- one call's arguments ------------------------------------------------------------
+
+// The arguments of one call, parsed against the function's declaration (positional, then by
+// keyword; every parameter required) into borrowed references in parameter order. Parsing
+// errors are TypeErrors in the interpreter's words, naming the function and, for an unknown
+// or repeated keyword, that keyword.
+//
+// The getters convert parameter i as its declared kind, naming the parameter in a
+// conversion error; asking for another kind than the declared one is an InternalError.
+class Arguments {
+public:
+    Arguments(const Declaration& function, PyObject* args, PyObject* kwargs);
+
+    template <class T, std::size_t N>
+    ArrayArg<T, N> array(std::size_t i) const {
+        constexpr Kind kind = N == 1 ? Kind::array1_i32 : N == 2 ? Kind::array2_f32 : Kind::array3_f32;
+        static_assert(std::is_same_v<T, std::int32_t> == (N == 1) && (N == 1 || std::is_same_v<T, float>));
+        return to_array<T, N>(values_[i], expect(i, kind).name.data());
+    }
+    std::vector<ArrayArg<float, 2>> array_list(std::size_t i) const;
+    float f32(std::size_t i) const;
+    std::optional<float> opt_f32(std::size_t i) const;
+    std::uint64_t size(std::size_t i) const;
+    std::optional<std::uint64_t> opt_size(std::size_t i) const;
+    std::optional<std::string> opt_text(std::size_t i) const;
+    PyObject* tuple(std::size_t i) const;      // borrowed
+    PyObject* opt_tuple(std::size_t i) const;  // borrowed, NULL for None
+
+    // The numbers of tuple argument i (the tuple that tuple() or opt_tuple() returned), as
+    // many as declared: tuple_floats, whose errors propagate without the parameter's name.
+    template <std::size_t N>
+    std::array<float, N> tuple_items(std::size_t i, PyObject* tuple) const {
+        if (function_.parameters[i].items != N) throw InternalError("tuple_items: the declaration says otherwise");
+        return tuple_floats<N>(tuple);
+    }
+
+private:
+    const Parameter& expect(std::size_t i, Kind kind) const;
+
+    const Declaration& function_;
+    std::array<PyObject*, max_parameters> values_{};
+};
+
 // ---- results ------------------------------------------------------------------------
 
 // A C-contiguous NumPy array over `data` whose memory `capsule` owns (the array keeps the
@@ -189,7 +216,8 @@ Ref float_tuple(const std::array<float, N>& values) {
 
 // ---- failures ---------------------------------------------------------------------
 
-// The internal-failure type "pyo3_runtime.PanicException" (derives from BaseException).
+// The internal-failure type "pyo3_runtime.PanicException" (derives from BaseException); the
+// module name is part of the Python contract (see the frozen texts in boundary.cpp).
 PyObject* panic_exception_type();
 void raise_panic(const char* message);
 

@@ -7,13 +7,13 @@
 #include <string>
 #include <vector>
 
-#include "assignment.hpp"
+#include "link/assignment.hpp"
 #include "check.hpp"
-#include "errors.hpp"
-#include "linking.hpp"
-#include "linking3d.hpp"
+#include "core/errors.hpp"
+#include "link/linking.hpp"
 
 using namespace trakora;
+using namespace trakora::link;
 
 namespace {
 
@@ -133,8 +133,8 @@ namespace {
 // Frames of points on a half-unit grid (many exact ties at max_distance 1, duplicates,
 // equal intensities, a few negative coordinates).
 template <std::size_t D>
-linking::Frames<D> grid_frames(std::mt19937& rng, std::size_t frames, std::size_t max_points, int extent) {
-    linking::Frames<D> out;
+Frames<D> grid_frames(std::mt19937& rng, std::size_t frames, std::size_t max_points, int extent) {
+    Frames<D> out;
     for (std::size_t f = 0; f < frames; ++f) {
         std::vector<TrackPoint<D>> frame(rng() % (max_points + 1));
         for (auto& p : frame) {
@@ -151,16 +151,16 @@ void check_fast_path_matches_dense(std::mt19937& rng, Accept accept, int trials)
     for (int trial = 0; trial < trials; ++trial) {
         const auto frames = grid_frames<D>(rng, 2 + rng() % 5, 24, D == 2 ? 9 : 6);
         const float max_distance = (trial % 2 == 0) ? 1.0f : 1.5f;
-        const auto reach = linking::Reach::of(max_distance);
-        const auto mappers = linking::build_mappers(frames, max_distance);
+        const auto reach = Reach::of(max_distance);
+        const auto mappers = build_mappers(frames, max_distance);
         for (std::uint64_t max_skip = 0; max_skip <= 3; ++max_skip) {
-            const auto fast = linking::link(frames, mappers, max_skip, reach, accept, linking::PairSolver::Grouped);
-            const auto dense = linking::link(frames, mappers, max_skip, reach, accept, linking::PairSolver::Dense);
+            const auto fast = link_pairs(frames, mappers, max_skip, reach, accept, PairSolver::Grouped);
+            const auto dense = link_pairs(frames, mappers, max_skip, reach, accept, PairSolver::Dense);
             CHECK(fast == dense);
             if (fast != dense) return;
-            const auto fast_tracks = linking::link_and_export(frames, max_skip, max_distance, accept);
+            const auto fast_tracks = link_and_export(frames, max_skip, max_distance, accept);
             const auto dense_tracks =
-                linking::link_and_export(frames, max_skip, max_distance, accept, linking::PairSolver::Dense);
+                link_and_export(frames, max_skip, max_distance, accept, PairSolver::Dense);
             CHECK(fast_tracks.matrix == dense_tracks.matrix);
             CHECK(fast_tracks.track_end_indices == dense_tracks.track_end_indices);
         }
@@ -171,26 +171,25 @@ void check_fast_path_matches_dense(std::mt19937& rng, Accept accept, int trials)
 
 TEST_CASE("linking 2D: grouped pairs equal the dense reference for max_skip 0-3") {
     std::mt19937 rng(3);
-    check_fast_path_matches_dense<2>(rng, linking::IntensityRatioTest{2.0f}, 300);
+    check_fast_path_matches_dense<2>(rng, IntensityRatioTest{2.0f}, 300);
 }
 
 TEST_CASE("linking 3D: grouped pairs equal the dense reference for max_skip 0-3") {
     std::mt19937 rng(5);
-    check_fast_path_matches_dense<3>(rng, linking::AnyIntensity{}, 300);
+    check_fast_path_matches_dense<3>(rng, AnyIntensity{}, 300);
 }
 
 TEST_CASE("track matrices: tracks of 2, 3 and 2 points end at 2, 5, 7") {
-    std::vector<std::vector<Point2D>> tracks(3);
+    ExportMatrices2D m;
     float v = 0;
-    for (std::size_t k : {0, 0, 1, 1, 1, 2, 2}) {
-        tracks[k].push_back({{v, v + 0.5f}, v + 0.25f});
-        v += 1;
+    for (std::size_t length : {2, 3, 2}) {
+        for (std::size_t k = 0; k < length; ++k, v += 1) m.append_point({{v, v + 0.5f}, v + 0.25f});
+        m.end_track();
     }
-    const auto m = ExportMatrices2D::from_tracks(tracks);
     CHECK(m.track_end_indices == (std::vector<std::uint32_t>{2, 5, 7}));
     REQUIRE(m.rows() == 7);
     CHECK_EQ(m.matrix[4 * 3 + 0], 4.0f);
     CHECK_EQ(m.matrix[4 * 3 + 1], 4.5f);
     CHECK_EQ(m.matrix[4 * 3 + 2], 4.25f);
-    CHECK(ExportMatrices3D::from_tracks({}).matrix.empty());
+    CHECK(ExportMatrices3D{}.rows() == 0);
 }

@@ -5,11 +5,13 @@
 #include <vector>
 
 #include "check.hpp"
-#include "detection2d.hpp"
-#include "gaussian_fitting2d.hpp"
-#include "localize.hpp"
+#include "detect/detection.hpp"
+#include "localize/gaussian_fitting.hpp"
+#include "localize/localize.hpp"
 
 using namespace trakora;
+using namespace trakora::detect;
+using namespace trakora::localize;
 
 namespace {
 
@@ -42,17 +44,17 @@ Extent2D unit_extent(std::size_t rows, std::size_t cols) {
 
 }  // namespace
 
-TEST_CASE("row scan: dense, unaligned and reversed rows all follow the neighbourhood rule") {
+TEST_CASE("row scan: dense, unaligned, reversed and strided rows all follow the neighbourhood rule") {
     const std::size_t rows = 23, cols = 70;  // 70 columns: full threshold blocks and a tail
     const auto img = tie_heavy_image(rows, cols, 7);
     const Extent2D extent = unit_extent(rows, cols);
 
-    // Reference: every interior pixel through is_peak_in_neighborhood on the dense view.
+    // Reference: every interior pixel through is_peak on the dense view.
     std::vector<std::vector<Peak2D>> expected(rows);
     for (std::size_t r = 1; r + 1 < rows; ++r)
         for (std::size_t c = 1; c + 1 < cols; ++c) {
             const float v = img.data[r * cols + c];
-            if (!(v < 2.0f) && is_peak_in_neighborhood(img.view(), r, c, NEIGHBOUR_OFFSETS_2D)) {
+            if (!(v < 2.0f) && is_peak(img.view(), {r, c})) {
                 Peak2D p;
                 p.row = r;
                 p.col = c;
@@ -73,13 +75,18 @@ TEST_CASE("row scan: dense, unaligned and reversed rows all follow the neighbour
     View2<float> reversed = View2<float>::contiguous(flipped.data(), {rows, cols});
     reversed.data += static_cast<std::ptrdiff_t>((rows - 1) * cols * sizeof(float));
     reversed.strides[0] = -reversed.strides[0];
+    // Every other float: rows that skip the pre-test of dense blocks.
+    std::vector<float> spread(2 * img.data.size(), nan_f);
+    for (std::size_t k = 0; k < img.data.size(); ++k) spread[2 * k] = img.data[k];
+    View2<float> strided = View2<float>::contiguous(spread.data(), {rows, 2 * cols});
+    strided.shape[1] = cols;
+    strided.strides[1] *= 2;
 
     std::size_t total = 0;
     for (std::size_t r = 1; r + 1 < rows; ++r) {
         total += expected[r].size();
-        CHECK(same_peaks(find_peaks(img.view(), extent, 2.0f, r, NEIGHBOUR_OFFSETS_2D), expected[r]));
-        CHECK(same_peaks(find_peaks(shifted, extent, 2.0f, r, NEIGHBOUR_OFFSETS_2D), expected[r]));
-        CHECK(same_peaks(find_peaks(reversed, extent, 2.0f, r, NEIGHBOUR_OFFSETS_2D), expected[r]));
+        for (const View2<float>& view : {img.view(), shifted, reversed, strided})
+            CHECK(same_peaks(find_peaks(view, extent, 2.0f, {r}), expected[r]));
     }
     CHECK(total > 10);  // the image really exercises the rule
 }
@@ -190,17 +197,17 @@ WindowLocalizer constant(std::optional<std::array<float, 2>> result, int* calls 
 TEST_CASE("dispatch: out-of-range offsets fall back to the window centroid") {
     Scene s = scene({{10, 10}});
     s.img.data[12 * 20 + 11] = 25.0f;  // centroid of the 7x7 window: (0.4, 0.2) from the peak
-    const auto far = localize(s.img.view(), s.peaks, 7, s.geometry, 2, constant({{{5.0f, 0.0f}}}), std::nullopt);
+    const auto far = localize_peaks(s.img.view(), s.peaks, 7, s.geometry, 2, constant({{{5.0f, 0.0f}}}), std::nullopt);
     REQUIRE(far.size() == 1u);
     CHECK_NEAR(far[0].position[0], 10.4, 1e-5);
     CHECK_NEAR(far[0].position[1], 10.2, 1e-5);
-    const auto edge = localize(s.img.view(), s.peaks, 7, s.geometry, 2, constant({{{3.5f, 0.0f}}}), std::nullopt);
+    const auto edge = localize_peaks(s.img.view(), s.peaks, 7, s.geometry, 2, constant({{{3.5f, 0.0f}}}), std::nullopt);
     REQUIRE(edge.size() == 1u);
     CHECK_EQ(edge[0].position[0], 13.5f);
     CHECK_EQ(edge[0].position[1], 10.0f);
     CHECK_EQ(edge[0].intensity, 100.0f);
     const auto nan_offsets =
-        localize(s.img.view(), s.peaks, 7, s.geometry, 2, constant({{{nan_f, 0.0f}}}), std::nullopt);
+        localize_peaks(s.img.view(), s.peaks, 7, s.geometry, 2, constant({{{nan_f, 0.0f}}}), std::nullopt);
     REQUIRE(nan_offsets.size() == 1u);
     CHECK(std::isnan(nan_offsets[0].position[0]));
 }
@@ -208,7 +215,7 @@ TEST_CASE("dispatch: out-of-range offsets fall back to the window centroid") {
 TEST_CASE("dispatch: a zero-sum window with an out-of-range result keeps the pixel position") {
     Scene s = scene({{10, 10}});
     s.img.data[8 * 20 + 8] = -100.0f;
-    const auto out = localize(s.img.view(), s.peaks, 7, s.geometry, 2, constant({{{0.0f, -9.0f}}}), std::nullopt);
+    const auto out = localize_peaks(s.img.view(), s.peaks, 7, s.geometry, 2, constant({{{0.0f, -9.0f}}}), std::nullopt);
     REQUIRE(out.size() == 1u);
     CHECK_EQ(out[0].position[0], 10.0f);
     CHECK_EQ(out[0].position[1], 10.0f);
@@ -217,7 +224,7 @@ TEST_CASE("dispatch: a zero-sum window with an out-of-range result keeps the pix
 TEST_CASE("dispatch: failures drop, crowded windows skip the localizer, the cap is a maximum") {
     int calls = 0;
     Scene two = scene({{10, 10}, {12, 12}});  // each window sees both maxima: refined
-    auto out = localize(two.img.view(), two.peaks, 7, two.geometry, 2, constant({{{0.25f, -0.5f}}}, &calls),
+    auto out = localize_peaks(two.img.view(), two.peaks, 7, two.geometry, 2, constant({{{0.25f, -0.5f}}}, &calls),
                         std::nullopt);
     CHECK_EQ(calls, 2);
     REQUIRE(out.size() == 2u);
@@ -226,25 +233,25 @@ TEST_CASE("dispatch: failures drop, crowded windows skip the localizer, the cap 
 
     calls = 0;
     Scene three = scene({{10, 10}, {12, 12}, {8, 12}});
-    out = localize(three.img.view(), three.peaks, 7, three.geometry, 2, constant({{{0.25f, -0.5f}}}, &calls),
+    out = localize_peaks(three.img.view(), three.peaks, 7, three.geometry, 2, constant({{{0.25f, -0.5f}}}, &calls),
                    std::nullopt);
     REQUIRE(out.size() == 3u);
     CHECK_EQ(out[0].position[0], 10.0f);  // the first window holds all three
     CHECK_EQ(out[0].position[1], 10.0f);
     CHECK_EQ(calls, 2);  // (12, 12) and (8, 12) are 4 rows apart: two maxima each
 
-    out = localize(two.img.view(), two.peaks, 7, two.geometry, 2, constant(std::nullopt), std::nullopt);
+    out = localize_peaks(two.img.view(), two.peaks, 7, two.geometry, 2, constant(std::nullopt), std::nullopt);
     CHECK(out.empty());
 
     for (const std::uint64_t cap : {0u, 1u, 2u, 5u}) {
-        out = localize(three.img.view(), three.peaks, 7, three.geometry, 2, constant({{{0.0f, 0.0f}}}), cap);
+        out = localize_peaks(three.img.view(), three.peaks, 7, three.geometry, 2, constant({{{0.0f, 0.0f}}}), cap);
         const std::size_t expected = cap < 3 ? cap : 3;
         CHECK_EQ(out.size(), expected);
         if (!out.empty()) CHECK_EQ(out[0].intensity, 100.0f);
     }
     // Dropped peaks do not use up the cap.
     Scene border = scene({{1, 1}, {10, 10}});
-    out = localize(border.img.view(), border.peaks, 7, border.geometry, 2, constant({{{0.0f, 0.0f}}}), 1);
+    out = localize_peaks(border.img.view(), border.peaks, 7, border.geometry, 2, constant({{{0.0f, 0.0f}}}), 1);
     REQUIRE(out.size() == 1u);
     CHECK_EQ(out[0].row, 10u);
 }
@@ -253,7 +260,7 @@ TEST_CASE("dispatch: an image smaller than the window gives nothing") {
     Scene s = scene({{2, 2}});
     const Array<float, 2> small({5, 20});
     const DetectionGeometry2D geometry{5, 20, unit_extent(5, 20)};
-    CHECK(localize(small.view(), s.peaks, 7, geometry, 2, constant({{{0.0f, 0.0f}}}), std::nullopt).empty());
+    CHECK(localize_peaks(small.view(), s.peaks, 7, geometry, 2, constant({{{0.0f, 0.0f}}}), std::nullopt).empty());
 }
 
 // ---- Gaussian fitting ----------------------------------------------------------------------

@@ -8,18 +8,20 @@
 #include <random>
 
 #include "check.hpp"
-#include "detection3d.hpp"
-#include "gaussian_correlation.hpp"
-#include "gaussian_fitting3d.hpp"
-#include "localize3d.hpp"
-#include "radial_symmetry3d.hpp"
+#include "detect/detection.hpp"
+#include "detect/gaussian_correlation.hpp"
+#include "localize/gaussian_fitting3d.hpp"
+#include "localize/localize3d.hpp"
+#include "localize/radial_symmetry3d.hpp"
 
 using namespace trakora;
+using namespace trakora::detect;
+using namespace trakora::localize;
 
 namespace {
 
 using Grid = Array<float, 3>;
-constexpr float kNaN = std::numeric_limits<float>::quiet_NaN();
+constexpr float nan_f = std::numeric_limits<float>::quiet_NaN();
 
 bool same_bits(float a, float b) { return std::memcmp(&a, &b, sizeof a) == 0; }
 
@@ -80,7 +82,7 @@ TEST_CASE("3D averaging filter: 8/27 for 2x2x2 ones, and the literal sum bit for
     // All terms -0.0: the sums start from +0.0, so every cell is +0.0.
     for (float v : apply_averaging_filter_3d(Grid({3, 3, 3}, -0.0f)).data) CHECK(same_bits(v, 0.0f));
     Grid with_nan({3, 3, 3}, 1.0f);
-    with_nan.data[0] = kNaN;
+    with_nan.data[0] = nan_f;
     const Grid f = apply_averaging_filter_3d(with_nan);
     CHECK(std::isnan(f.data[(1 * 3 + 1) * 3 + 1]));
     CHECK_EQ(f.data[(2 * 3 + 2) * 3 + 2], 8.0f / 27.0f);  // beyond the NaN's reach
@@ -124,7 +126,7 @@ TEST_CASE("3D Gaussian fit: non-cubic window, 1x1x1, non-positive and NaN window
     CHECK(!localize_gaussian_fitting_3d(Grid({1, 1, 1}, 5.0f).view()).has_value());
     CHECK(!localize_gaussian_fitting_3d(Grid({7, 7, 7}, 0.0f).view()).has_value());
     CHECK(!localize_gaussian_fitting_3d(Grid({7, 7, 7}, -1.0f).view()).has_value());
-    CHECK(!localize_gaussian_fitting_3d(Grid({7, 7, 7}, kNaN).view()).has_value());
+    CHECK(!localize_gaussian_fitting_3d(Grid({7, 7, 7}, nan_f).view()).has_value());
     CHECK(!localize_gaussian_fitting_3d(Grid({0, 7, 7}).view()).has_value());
 }
 
@@ -168,7 +170,7 @@ TEST_CASE("dispatch: window coordinates are added to the window start") {
         firsts.push_back(w(0, 0, 0));
         return std::array<float, 3>{3.0f, 3.0f, 3.0f};
     };
-    const auto out = localize_3d(v.grid.view(), {peak_at(10, 10, 10), peak_at(1, 18, 10)}, 7, v.geometry, fixed,
+    const auto out = localize_peaks_3d(v.grid.view(), {peak_at(10, 10, 10), peak_at(1, 18, 10)}, 7, v.geometry, fixed,
                                  std::nullopt);
     REQUIRE(out.size() == 2);
     CHECK_EQ(out[0].position[0], 10.0f);
@@ -196,12 +198,12 @@ TEST_CASE("dispatch: far results fall back to w/2, near ones and NaN are kept") 
     };
     for (const Case& c : cases) {
         const WindowLocalizer3D fixed = [&](const View3<float>&) { return std::optional(c.result); };
-        const auto out = localize_3d(v.grid.view(), {peak_at(10, 10, 10)}, 7, v.geometry, fixed, std::nullopt);
+        const auto out = localize_peaks_3d(v.grid.view(), {peak_at(10, 10, 10)}, 7, v.geometry, fixed, std::nullopt);
         REQUIRE(out.size() == 1);
         for (std::size_t k = 0; k < 3; ++k) CHECK_EQ(out[0].position[k], 7.0f + c.expected[k]);
     }
-    const WindowLocalizer3D nan = [](const View3<float>&) { return std::optional(std::array{kNaN, 3.0f, 3.0f}); };
-    const auto out = localize_3d(v.grid.view(), {peak_at(10, 10, 10)}, 7, v.geometry, nan, std::nullopt);
+    const WindowLocalizer3D nan = [](const View3<float>&) { return std::optional(std::array{nan_f, 3.0f, 3.0f}); };
+    const auto out = localize_peaks_3d(v.grid.view(), {peak_at(10, 10, 10)}, 7, v.geometry, nan, std::nullopt);
     REQUIRE(out.size() == 1);
     CHECK(std::isnan(out[0].position[0]));
     CHECK_EQ(out[0].position[1], 10.0f);
@@ -215,17 +217,17 @@ TEST_CASE("dispatch: failures drop peaks, the cap is a true maximum, small volum
         if (w(0, 0, 0) == float((2 * 20 + 2) * 20 + 2)) return std::nullopt;
         return std::array<float, 3>{3.0f, 3.0f, 3.0f};
     };
-    const auto all = localize_3d(v.grid.view(), peaks, 7, v.geometry, picky, std::nullopt);
+    const auto all = localize_peaks_3d(v.grid.view(), peaks, 7, v.geometry, picky, std::nullopt);
     REQUIRE(all.size() == 2);
     CHECK_EQ(all[0].index[0], 10u);
     CHECK_EQ(all[1].index[0], 15u);
-    const auto capped = localize_3d(v.grid.view(), peaks, 7, v.geometry, picky, 1);
+    const auto capped = localize_peaks_3d(v.grid.view(), peaks, 7, v.geometry, picky, 1);
     REQUIRE(capped.size() == 1);
     CHECK_EQ(capped[0].index[0], 10u);
-    CHECK(localize_3d(v.grid.view(), peaks, 7, v.geometry, picky, 0).empty());
+    CHECK(localize_peaks_3d(v.grid.view(), peaks, 7, v.geometry, picky, 0).empty());
 
     IndexVolume thin({5, 30, 30});
-    CHECK(localize_3d(thin.grid.view(), {peak_at(2, 15, 15)}, 7, thin.geometry, LocalizationMethod::RadialSymmetry,
+    CHECK(localize_peaks_3d(thin.grid.view(), {peak_at(2, 15, 15)}, 7, thin.geometry, LocalizationMethod::RadialSymmetry,
                       std::nullopt)
               .empty());
 }
@@ -322,4 +324,71 @@ TEST_CASE("grid thinning keeps exactly the peaks the brute-force walk keeps") {
         REQUIRE(got.size() == want.size());
         for (std::size_t n = 0; n < got.size(); ++n) CHECK_EQ(got[n].intensity, want[n].intensity);
     }
+}
+
+// ---- the line scan ---------------------------------------------------------------------------
+
+namespace {
+
+// The 3D rule written out: no neighbour brighter; an equal or NaN neighbour rejects when it
+// lies in a later plane, or in the same plane at a larger axis-1 or smaller axis-2 index.
+bool literal_rule(const Grid& g, std::size_t i, std::size_t j, std::size_t k) {
+    const auto [n0, n1, n2] = g.shape;
+    const float v = g.data[(i * n1 + j) * n2 + k];
+    for (int a = -1; a <= 1; ++a)
+        for (int b = -1; b <= 1; ++b)
+            for (int c = -1; c <= 1; ++c) {
+                if (a == 0 && b == 0 && c == 0) continue;
+                const float w = g.data[((i + a) * n1 + (j + b)) * n2 + (k + c)];
+                if (w > v) return false;
+                const bool tie_rejects = a != 0 ? a > 0 : (b > 0 || c < 0);
+                if (tie_rejects && !(w < v)) return false;
+            }
+    return true;
+}
+
+}  // namespace
+
+TEST_CASE("3D line scan: dense, unaligned and strided lines follow the written-out rule") {
+    const std::size_t n0 = 6, n1 = 8, n2 = 41;  // lines of 39 interior voxels: two blocks and a tail
+    Grid g({n0, n1, n2});
+    std::mt19937 gen(11);
+    std::uniform_int_distribution<int> level(0, 30);  // ties are common, peaks not rare
+    for (float& v : g.data) v = static_cast<float>(level(gen));
+    for (std::size_t e = 0; e < g.data.size(); e += 29) g.data[e] = nan_f;
+    DetectionExtent3D extent;
+    extent.e = {0, float(n0 - 1), 0, float(n1 - 1), 0, float(n2 - 1)};
+
+    std::vector<char> unaligned(g.data.size() * sizeof(float) + 1);
+    std::memcpy(unaligned.data() + 1, g.data.data(), g.data.size() * sizeof(float));
+    View3<float> shifted = g.view();
+    shifted.data = unaligned.data() + 1;
+    std::vector<float> spread(2 * g.data.size(), nan_f);
+    for (std::size_t e = 0; e < g.data.size(); ++e) spread[2 * e] = g.data[e];
+    View3<float> strided = View3<float>::contiguous(spread.data(), {n0, n1, 2 * n2});
+    strided.shape[2] = n2;
+    strided.strides[2] *= 2;
+
+    std::size_t total = 0;
+    for (std::size_t i = 1; i + 1 < n0; ++i)
+        for (std::size_t j = 1; j + 1 < n1; ++j) {
+            std::vector<std::size_t> expected;
+            for (std::size_t k = 1; k + 1 < n2; ++k) {
+                const bool peak = !(g.data[(i * n1 + j) * n2 + k] < 1.0f) && literal_rule(g, i, j, k);
+                if (peak) expected.push_back(k);
+                CHECK_EQ(is_peak(g.view(), {i, j, k}), literal_rule(g, i, j, k));
+            }
+            total += expected.size();
+            for (const View3<float>& view : {g.view(), shifted, strided}) {
+                const auto found = find_peaks(view, extent, 1.0f, {i, j});
+                std::vector<std::size_t> at;
+                for (const Peak3D& p : found) {
+                    at.push_back(p.index[2]);
+                    CHECK(p.index[0] == i && p.index[1] == j);
+                    CHECK(same_bits(p.intensity, g.data[(i * n1 + j) * n2 + p.index[2]]));
+                }
+                CHECK(at == expected);
+            }
+        }
+    CHECK(total > 10);  // the volume really exercises the rule
 }

@@ -2,9 +2,10 @@
 #include <limits>
 
 #include "check.hpp"
-#include "radial_symmetry2d.hpp"
+#include "localize/radial_symmetry.hpp"
 
 using namespace trakora;
+using namespace trakora::localize;
 
 TEST_CASE("averaging filter divides by nine with zero padding") {
     Array<float, 2> ones2({2, 2}, 1.0f);

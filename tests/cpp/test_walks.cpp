@@ -10,11 +10,11 @@
 #include <vector>
 
 #include "check.hpp"
-#include "image.hpp"
-#include "image3d.hpp"
-#include "raster.hpp"
+#include "render/raster.hpp"
+#include "render/walk.hpp"
 
 using namespace trakora;
+using namespace trakora::render;
 using I64 = std::int64_t;
 using Visit2 = std::tuple<I64, I64, I64>;  // k, x, y
 using Visit3 = std::tuple<I64, I64, I64, I64>;
@@ -93,14 +93,14 @@ std::vector<Visit3> reference_walk_3d(std::array<I64, 3> a, std::array<I64, 3> b
 
 std::vector<Visit2> clipped_walk_2d(I64 ax, I64 ay, I64 bx, I64 by, I64 nx, I64 ny) {
     std::vector<Visit2> out;
-    image::walk_line({ax, ay}, {bx, by}, {nx, ny},
+    walk_line({ax, ay}, {bx, by}, {nx, ny},
                      [&](I64 k, const std::array<I64, 2>& p) { out.emplace_back(k, p[0], p[1]); });
     return out;
 }
 
 std::vector<Visit3> clipped_walk_3d(std::array<I64, 3> a, std::array<I64, 3> b, std::array<I64, 3> n) {
     std::vector<Visit3> out;
-    image3d::walk_line(a, b, n, [&](I64 k, const std::array<I64, 3>& p) { out.emplace_back(k, p[0], p[1], p[2]); });
+    walk_line_3d(a, b, n, [&](I64 k, const std::array<I64, 3>& p) { out.emplace_back(k, p[0], p[1], p[2]); });
     return out;
 }
 
@@ -221,7 +221,7 @@ TEST_CASE("visits grouped by cell with 32-bit and 64-bit cursors") {
             std::sort(groups[c].begin(), groups[c].end());
         };
         auto w = walk;
-        raster::detail::place_and_reduce<float>(cursor, visits.size(), w, reduce);
+        detail::place_and_reduce<float>(cursor, visits.size(), w, reduce);
         CHECK(cursor == (std::vector<Offset>{2, 1, 0, 3, 0}));
         CHECK(order == (std::vector<std::size_t>{0, 1, 3}));
         CHECK(groups[0] == (std::vector<float>{2.f, 6.f}));
@@ -234,26 +234,26 @@ TEST_CASE("visits grouped by cell with 32-bit and 64-bit cursors") {
 
 TEST_CASE("trimmed reductions discard the lowest quarter") {
     std::vector<float> v{4, 1, 3, 2};
-    CHECK_EQ(raster::trimmed_sum(v.data(), v.data() + v.size()), 9.0f);
+    CHECK_EQ(trimmed_sum(v.data(), v.data() + v.size()), 9.0f);
     std::vector<float> three{3, 1, 2};
-    CHECK_EQ(raster::trimmed_sum(three.data(), three.data() + 3), 6.0f);
+    CHECK_EQ(trimmed_sum(three.data(), three.data() + 3), 6.0f);
     std::vector<float> eight{8, 7, 6, 5, 4, 3, 2, 1};
-    CHECK_EQ(raster::trimmed_sum(eight.data(), eight.data() + 8), 33.0f);
+    CHECK_EQ(trimmed_sum(eight.data(), eight.data() + 8), 33.0f);
     std::vector<float> zeros{0.0f, -0.0f};
-    CHECK(!std::signbit(raster::trimmed_sum(zeros.data(), zeros.data() + 2)));
+    CHECK(!std::signbit(trimmed_sum(zeros.data(), zeros.data() + 2)));
 
-    std::vector<raster::Sample> s{{4, 1}, {1, 100}, {3, 2}, {2, 3}};
-    const auto m = raster::trimmed_weighted_mean(s.data(), s.data() + s.size());
+    std::vector<Sample> s{{4, 1}, {1, 100}, {3, 2}, {2, 3}};
+    const auto m = trimmed_weighted_mean(s.data(), s.data() + s.size());
     CHECK_EQ(m.intensity, 9.0f);
     CHECK_EQ(m.value, 16.0f / 9.0f);
-    std::vector<raster::Sample> nonpositive{{0, 5}, {0, 7}, {-1, 2}};
-    const auto z = raster::trimmed_weighted_mean(nonpositive.data(), nonpositive.data() + 3);
+    std::vector<Sample> nonpositive{{0, 5}, {0, 7}, {-1, 2}};
+    const auto z = trimmed_weighted_mean(nonpositive.data(), nonpositive.data() + 3);
     CHECK_EQ(z.intensity, -1.0f);
     CHECK_EQ(z.value, 0.0f);
     // Equal intensities straddling the discarded quarter: the lowest value goes, whatever the arrival order.
-    std::vector<raster::Sample> ties_a{{1, 9}, {1, 2}, {5, 1}, {5, 1}}, ties_b{{5, 1}, {1, 2}, {5, 1}, {1, 9}};
-    const auto ta = raster::trimmed_weighted_mean(ties_a.data(), ties_a.data() + 4);
-    const auto tb = raster::trimmed_weighted_mean(ties_b.data(), ties_b.data() + 4);
+    std::vector<Sample> ties_a{{1, 9}, {1, 2}, {5, 1}, {5, 1}}, ties_b{{5, 1}, {1, 2}, {5, 1}, {1, 9}};
+    const auto ta = trimmed_weighted_mean(ties_a.data(), ties_a.data() + 4);
+    const auto tb = trimmed_weighted_mean(ties_b.data(), ties_b.data() + 4);
     CHECK_EQ(ta.value, tb.value);
     CHECK_EQ(ta.value, (1.0f * 9.0f + 5.0f + 5.0f) / 11.0f);
 }
