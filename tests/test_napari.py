@@ -91,7 +91,7 @@ def test_layers_overlay_the_recording_in_data_pixels(tracked):
      dict(threshold=5.0, localization_method="gaussian_fitting", max_distance=2.5, z_step=0.3)),
 ])
 def test_widget_values_become_tracking_params(values, expected):
-    params = make_params({**values, "pixel_size": 0.1, "no_such_field": 1})
+    params = make_params({**values, "pixel_size": 0.1})
     assert params.pixel_size == 0.1
     assert {k: getattr(params, k) for k in expected} == expected
 

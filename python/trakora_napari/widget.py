@@ -19,7 +19,7 @@ from qtpy.QtCore import QObject, Signal
 from qtpy.QtWidgets import QSizePolicy
 
 from .layers import image_scale, layers_from_result
-from .params import make_params, method_choices, param_fields
+from .params import METHODS, make_params
 
 LUMINANCE = np.array([0.2125, 0.7154, 0.0721], dtype=np.float32)
 
@@ -71,7 +71,6 @@ class TrackingWidget(Container):
         super().__init__(labels=True)
         self.viewer = napari_viewer
         self.worker = None
-        fields = param_fields()
         self.image = ComboBox(label="recording", choices=self._image_layers, nullable=True,
                               tooltip="Image layer to track: (t, y, x) or (t, z, y, x)")
         self.diameter = SpinBox(label="diameter (px)", value=7, min=3, max=1001, step=2,
@@ -82,7 +81,7 @@ class TrackingWidget(Container):
         self.auto_threshold = CheckBox(text="automatic threshold", value=True)
         self.threshold = FloatSpinBox(label="threshold", value=0.0, min=-1e12, max=1e12, step=1.0,
                                       enabled=False, tooltip="Detection threshold in image units")
-        self.method = ComboBox(label="localization", choices=method_choices(),
+        self.method = ComboBox(label="localization", choices=METHODS,
                                tooltip="Sub-pixel method; none keeps integer peak positions")
         self.max_distance = FloatSpinBox(label="max distance", value=0.0, min=0.0, max=1e9, step=0.1,
                                          tooltip="Longest link, in space units; 0: 5 pixels")
@@ -106,10 +105,6 @@ class TrackingWidget(Container):
         self._params = [self.diameter, self.invert, self.preprocess, self.auto_threshold, self.threshold,
                         self.method, self.max_distance, self.max_skip, self.min_length, self.drift,
                         self.pixel_size, self.z_step, self.frame_interval, self.space_unit, self.time_unit]
-        optional = {"diameter": self.diameter, "invert": self.invert, "preprocess": self.preprocess,
-                    "min_length": self.min_length, "drift": self.drift}
-        for name, widget in optional.items():
-            widget.visible = name in fields      # hidden where the installed workflow lacks it
         self.extend([self.image, *self._params, self.run_button, self.status])
 
         self.auto_threshold.changed.connect(lambda auto: setattr(self.threshold, "enabled", not auto))
@@ -131,14 +126,10 @@ class TrackingWidget(Container):
 
     def values(self) -> dict:
         """The parameter values, by TrackingParams field (and auto_threshold, method)."""
-        fields = param_fields()
-        values = {w_name: getattr(self, w_name).value for w_name in (
+        return {name: getattr(self, name).value for name in (
             "auto_threshold", "threshold", "method", "max_distance", "max_skip", "pixel_size",
-            "z_step", "frame_interval", "space_unit", "time_unit")}
-        for name in ("diameter", "invert", "preprocess", "min_length", "drift"):
-            if name in fields:
-                values[name] = getattr(self, name).value
-        return values
+            "z_step", "frame_interval", "space_unit", "time_unit", "diameter", "invert", "preprocess",
+            "min_length", "drift")}
 
     def _fail(self, message: str) -> None:
         self.status.value = message
