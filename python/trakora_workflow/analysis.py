@@ -116,8 +116,10 @@ def compute_drift(table: pd.DataFrame) -> pd.DataFrame:
     Returns a DataFrame indexed by every frame from the first to the last frame of the table
     (index name "frame"), with one column per axis (x, y(, z)) in the units of the table.
     """
-    s = _sorted(table)
-    axes = _axes(table)
+    return _drift(_sorted(table), _axes(table))
+
+
+def _drift(s: _Sorted, axes: list[str]) -> pd.DataFrame:
     if len(s.frame) == 0:
         return pd.DataFrame({a: np.zeros(0) for a in axes}, index=pd.Index([], dtype=np.int64, name="frame"))
     f0, f1 = int(s.frame.min()), int(s.frame.max())
@@ -235,8 +237,10 @@ def ensemble_msd(table: pd.DataFrame, max_lag: int, frame_interval: float) -> pd
     """Ensemble mean squared displacement at every frame lag 1..`max_lag`: the mean over all
     pairs of points of any track whose frames differ by the lag (each pair counts once, so
     long tracks weigh more). Columns lag, lag_time, msd (NaN where count is 0), count."""
-    max_lag = _check_lag(max_lag)
-    s = _sorted(table)
+    return _ensemble_msd(_sorted(table), _check_lag(max_lag), frame_interval)
+
+
+def _ensemble_msd(s: _Sorted, max_lag: int, frame_interval: float) -> pd.DataFrame:
     total = np.zeros(max_lag + 1)
     count = np.zeros(max_lag + 1, dtype=np.int64)
     for lag, sq in _lag_pairs(s, max_lag):
@@ -280,7 +284,10 @@ def track_speeds(table: pd.DataFrame, frame_interval: float) -> pd.DataFrame:
     frame_interval), net_speed (|last position - first position| / duration) and
     mean_step_speed (mean over the track's steps of distance / (frame gap * frame_interval)).
     Speeds are NaN for single-point tracks."""
-    s = _sorted(table)
+    return _track_speeds(_sorted(table), frame_interval)
+
+
+def _track_speeds(s: _Sorted, frame_interval: float) -> pd.DataFrame:
     n_tracks = s.n_tracks
     if n_tracks == 0:
         return pd.DataFrame({"track": s.track[:0], "length": np.zeros(0, dtype=np.int64),
@@ -378,19 +385,21 @@ def analyze(table: pd.DataFrame, *, ndim: int | None = None, frame_interval: flo
     elif ndim != table_ndim:
         raise ValueError(f"ndim={ndim} does not match the tracks table, which has {table_ndim} "
                          "position columns: pass the table's dimensionality or leave ndim out")
-    kept = filter_tracks(table, min_length)
-    # Sorted once here, the table takes the fast path of every step below.
-    kept = kept.iloc[_sorted(kept).order].reset_index(drop=True)
+    kept = filter_tracks(table, min_length) if min_length is not None and min_length > 1 else table
+    # Sorted once: every step below works on the same sorted arrays.
+    s = _sorted(kept)
+    kept = kept.iloc[s.order].reset_index(drop=True)
     drift_table = None
     if drift:
-        drift_table = compute_drift(kept)
+        axes = _axes(kept)
+        drift_table = _drift(s, axes)
         kept = subtract_drift(kept, drift_table)
+        s.pos = kept[axes].to_numpy(dtype=np.float64)
     if max_lag is None:
-        frames = kept["frame"]
-        spanned = int(frames.max() - frames.min()) + 1 if len(frames) else 1
+        spanned = int(s.frame.max() - s.frame.min()) + 1 if len(s.frame) else 1
         max_lag = max(1, min(100, spanned - 1))
-    emsd = ensemble_msd(kept, max_lag, frame_interval)
+    emsd = _ensemble_msd(s, _check_lag(max_lag), frame_interval)
     fit = fit_power_law(emsd, ndim, fit_lags)
-    speeds = track_speeds(kept, frame_interval)
+    speeds = _track_speeds(s, frame_interval)
     return Analysis(table=kept, drift=drift_table, emsd=emsd, fit=fit, speeds=speeds, ndim=ndim,
                     frame_interval=float(frame_interval), space_unit=space_unit, time_unit=time_unit)

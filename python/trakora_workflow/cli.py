@@ -218,8 +218,8 @@ def _option_names(text: str) -> str:
 
 
 def _print_summary(summary: dict, written: list[str]) -> None:
-    def num(value, spec):        # the summary holds null for non-finite numbers
-        return "n/a" if value is None else format(value, spec)
+    def num(value, form):        # the summary holds null for non-finite numbers
+        return "n/a" if value is None else format(value, form)
 
     units = summary["units"]
     space, time_unit = units["space"], units["time"]

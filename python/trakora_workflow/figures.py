@@ -6,9 +6,8 @@ threads and scripts), saved to the given path and returned for further use.
 """
 from __future__ import annotations
 
-import warnings
-
 import math
+import warnings
 from pathlib import Path
 
 import numpy as np
@@ -70,7 +69,21 @@ def _track_segments(tracks: pd.DataFrame) -> tuple[np.ndarray, np.ndarray]:
     return np.stack([xy[first], xy[first + 1]], axis=1), code[first]
 
 
-DISPLAY_PIXELS = 1600    # longest side of a frame drawn into the overlay
+DISPLAY_PIXELS = 1600    # longest side of an image drawn into a PNG (the PNGs are ~900 px wide)
+
+
+def display_factor(shape: tuple[int, ...]) -> int:
+    """By how much an image of this shape is reduced before it is drawn (1: not at all)."""
+    return -(-max(shape) // DISPLAY_PIXELS)
+
+
+def blocks(image: np.ndarray, factor: int, fill: float = 0.0) -> np.ndarray:
+    """The image as (rows // factor, factor, columns // factor, factor) blocks, padded with
+    `fill`; reduce over axes (1, 3)."""
+    rows, cols = (-(-n // factor) * factor for n in image.shape)
+    padded = np.full((rows, cols), fill, dtype=np.float64)
+    padded[:image.shape[0], :image.shape[1]] = image
+    return padded.reshape(rows // factor, factor, cols // factor, factor)
 
 
 def save_overlay_png(frame_image: np.ndarray, detections: pd.DataFrame, tracks: pd.DataFrame,
@@ -106,13 +119,11 @@ def save_overlay_png(frame_image: np.ndarray, detections: pd.DataFrame, tracks: 
     low, high = (np.percentile(finite, [1.0, 99.8]) if finite.size else (0.0, 1.0))
     if high <= low:
         high = low + 1.0
-    factor = -(-max(rows, cols) // DISPLAY_PIXELS)
-    if factor > 1:     # a large frame is drawn as block means: the PNG is ~900 pixels wide anyway
-        padded = np.full((-(-rows // factor) * factor, -(-cols // factor) * factor), np.nan)
-        padded[:rows, :cols] = image
+    factor = display_factor(image.shape)
+    if factor > 1:     # a large frame is drawn as block means
         with warnings.catch_warnings():        # blocks of only NaN pixels stay NaN
             warnings.simplefilter("ignore", RuntimeWarning)
-            image = np.nanmean(padded.reshape(padded.shape[0] // factor, factor, -1, factor), axis=(1, 3))
+            image = np.nanmean(blocks(image, factor, np.nan), axis=(1, 3))
     ax.imshow(image, cmap="gray", vmin=low, vmax=high, extent=extent, origin="upper",
               interpolation="nearest")
 

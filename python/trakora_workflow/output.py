@@ -40,6 +40,8 @@ from typing import TYPE_CHECKING, Any
 
 import numpy as np
 
+from .figures import blocks, display_factor
+
 if TYPE_CHECKING:
     import pandas as pd
 
@@ -360,9 +362,6 @@ def _rendering(result: TrackingResult) -> Rendering:
     return result.rendering
 
 
-DISPLAY_PIXELS = 1600    # longest side of an image drawn into a PNG (the PNGs are ~900 px wide)
-
-
 def _projected(result: TrackingResult) -> tuple[np.ndarray, np.ndarray, np.ndarray]:
     """(density, speed, weight) to draw: volumes projected along z (density summed, speed
     averaged with the weights), and images larger than DISPLAY_PIXELS reduced by blocks
@@ -374,18 +373,12 @@ def _projected(result: TrackingResult) -> tuple[np.ndarray, np.ndarray, np.ndarr
         density, speed, weight = density.sum(axis=0), None, weight.sum(axis=0)
         with np.errstate(invalid="ignore", divide="ignore", over="ignore"):
             speed = np.where(weight > 0, (r.weight * r.speed).sum(axis=0) / weight, 0.0)
-    factor = -(-max(density.shape) // DISPLAY_PIXELS)
+    factor = display_factor(density.shape)
     if factor > 1:
-        rows, cols = (-(-n // factor) * factor for n in density.shape)
-
-        def blocks(a):
-            padded = np.zeros((rows, cols), dtype=np.float64)
-            padded[:a.shape[0], :a.shape[1]] = a
-            return padded.reshape(rows // factor, factor, cols // factor, factor)
         with np.errstate(invalid="ignore", divide="ignore", over="ignore"):
-            weighted = blocks(np.where(weight > 0, weight * speed, 0.0)).sum(axis=(1, 3))
-            density = blocks(density).max(axis=(1, 3))
-            weight = blocks(weight).sum(axis=(1, 3))
+            weighted = blocks(np.where(weight > 0, weight * speed, 0.0), factor).sum(axis=(1, 3))
+            density = blocks(density, factor).max(axis=(1, 3))
+            weight = blocks(weight, factor).sum(axis=(1, 3))
             speed = np.where(weight > 0, weighted / weight, 0.0)
     return density, speed, weight
 

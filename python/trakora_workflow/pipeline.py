@@ -22,7 +22,7 @@ import pandas as pd
 
 import trakora
 
-from .analysis import Analysis, analyze, compute_drift
+from .analysis import Analysis, analyze
 from .detect import (Preparation, ThresholdReport, choose_threshold, detect_range,
                      preparation, robust_threshold, sample_indices, unrefined)
 from .distributed import detect_on_cluster
@@ -327,15 +327,16 @@ def track(data, params: TrackingParams | None = None, *, progress=False, client=
                             source_name=source.name, notes=[source.note] if source.note else [])
 
     start = time.perf_counter()
-    positions = matrix
-    if params.drift and len(matrix):
-        drift = compute_drift(result.table())
-        positions = np.array(matrix, dtype=np.float64)
-        positions[:, :ndim] -= drift.loc[frames].to_numpy(dtype=np.float64)
-    result.speed = point_speeds(positions, ends, frames, params.frame_interval, ndim)
     result.analysis = analyze(result.table(), ndim=ndim, frame_interval=params.frame_interval,
                               drift=params.drift, max_lag=params.max_lag,
                               space_unit=params.space_unit, time_unit=params.time_unit)
+    positions = matrix
+    if result.analysis.drift is not None and len(matrix):
+        positions = np.array(matrix, dtype=np.float64)
+        positions[:, :ndim] -= result.analysis.drift.loc[frames].to_numpy(dtype=np.float64)
+    result.speed = point_speeds(positions, ends, frames, params.frame_interval, ndim)
+    # the linker's order is already by track, then frame: the analysed table's order
+    result.analysis.table["speed"] = result.speed
     timings["analysis"] = time.perf_counter() - start
 
     start = time.perf_counter()
