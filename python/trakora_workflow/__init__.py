@@ -11,12 +11,14 @@ the conventions.
 """
 from .analysis import (Analysis, analyze, compute_drift, ensemble_msd, filter_tracks, fit_power_law, msd,
                        subtract_drift, track_speeds)
+from .errors import InputError, OutputError, TrakoraError
 from .detect import Preparation, detect_frame, robust_threshold
 from .frames import recover_points
 from .io import FrameSource, StackError, load_stack, open_recording
 from .figures import save_msd_png, save_overlay_png
 from .output import OutputDir, save_density_png, save_outputs, save_speed_png, write_outputs
-from .params import ParameterError, TrackingParams
+from .errors import ParameterError
+from .params import TrackingParams
 from .pipeline import (Rendering, TrackingResult, auto_threshold, check_stack, detect_stack, link_tables,
                        point_speeds, render_tracks, track)
 from .scoring import match_points, score
@@ -25,7 +27,7 @@ from .simulate import Recording, simulate_recording
 __all__ = [
     "Analysis", "OutputDir", "analyze", "compute_drift", "ensemble_msd", "filter_tracks", "fit_power_law",
     "msd", "save_msd_png", "save_overlay_png", "subtract_drift", "track_speeds", "write_outputs",
-    "FrameSource", "ParameterError", "Preparation", "Recording", "Rendering", "StackError",
+    "FrameSource", "InputError", "OutputError", "ParameterError", "TrakoraError", "Preparation", "Recording", "Rendering", "StackError",
     "TrackingParams", "TrackingResult", "auto_threshold", "check_stack", "detect_frame",
     "detect_stack", "link_tables", "load_stack", "match_points", "open_recording", "point_speeds",
     "recover_points", "render_tracks", "robust_threshold", "save_density_png", "save_outputs",

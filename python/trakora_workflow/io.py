@@ -19,13 +19,15 @@ from pathlib import Path
 
 import numpy as np
 
+from .errors import InputError
+
 TIFF_SUFFIXES = (".tif", ".tiff")
 IMAGE_SUFFIXES = (".png", ".jpg", ".jpeg", ".bmp", ".gif", ".webp", ".jp2", ".pgm", ".ppm", ".pbm")
 STACK_SUFFIXES = (".npy", *TIFF_SUFFIXES)
 LUMINANCE = np.array([0.2125, 0.7154, 0.0721])
 
 
-class StackError(ValueError):
+class StackError(InputError):
     """A recording that cannot be read; the message is one line."""
 
 

@@ -40,6 +40,7 @@ from typing import TYPE_CHECKING, Any
 
 import numpy as np
 
+from .errors import OutputError
 from .figures import blocks, display_factor
 
 if TYPE_CHECKING:
@@ -58,7 +59,7 @@ SUMMARY = "summary.json"
 LOCK_NAME = ".trakora.lock"
 
 
-class OutputDirError(RuntimeError):
+class OutputDirError(OutputError):
     """The output directory cannot be used; the message is one line naming --out."""
 
 

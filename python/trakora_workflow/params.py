@@ -9,19 +9,12 @@ from __future__ import annotations
 import math
 from dataclasses import dataclass, fields, replace
 
+from .errors import ParameterError
+
 METHODS = ("radial_symmetry", "gaussian_fitting")
 MAX_DISTANCE_RANGE = (1e-6, 1e11)      # what the linkers accept
 INT32_MAX = 2**31 - 1
 MAX_IMAGE_PIXELS = 2**28
-
-
-class ParameterError(ValueError):
-    """A parameter value that cannot work; `name` is the TrackingParams field."""
-
-    def __init__(self, name: str, message: str):
-        super().__init__(f"{name}: {message}")
-        self.name = name
-        self.message = message
 
 
 @dataclass(frozen=True)
