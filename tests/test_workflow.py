@@ -136,10 +136,11 @@ def test_score_counts_matches_misses_and_links():
               f32([(12.1, 10, 1)])]
     matrix = f32([(10.1, 10, 1), (11.1, 10, 1), (12.1, 10, 1)])
     ends = np.array([3], np.int32)
-    params = TrackingParams(threshold=0.0).resolved(np.zeros((1, 64, 64)))
-    result = TrackingResult(ndim=2, frame_shape=(64, 64), params=params, tables=tables, matrix=matrix,
+    params = TrackingParams(threshold=0.0).resolve((64, 64))
+    result = TrackingResult(ndim=2, frame_shape=(64, 64), params=params, tables=tables,
+                            refined=[np.ones(len(t), bool) for t in tables], matrix=matrix,
                             track_end_indices=ends, frames=np.array([0, 1, 2]), rows=np.array([0, 0, 0]),
-                            speed=np.zeros(3, np.float32), rendering=None)
+                            speed=np.zeros(3, np.float32), analysis=None, rendering=None, threshold=None)
     s = score(result, truth, radius=1.0, margin=4)
     assert (s["true_positives"], s["false_negatives"], s["false_positives"]) == (5, 1, 1)
     assert s["jaccard"] == pytest.approx(5 / 7)
