@@ -153,6 +153,38 @@ def test_correlation_is_refused_for_images():
                      None)
 
 
+@pytest.mark.parametrize("ndim", [2, 3])
+def test_render_gives_the_module_images(ndim):
+    rng = np.random.default_rng(ndim)
+    for _ in range(20):
+        n = int(rng.integers(0, 40))
+        matrix = np.hstack([rng.random((n, ndim)) * 10, rng.random((n, 1)) * 5]).astype(np.float32)
+        cuts = np.sort(rng.choice(np.arange(1, n), size=min(3, max(n - 1, 0)), replace=False)) if n > 1 else []
+        ends = np.append(cuts, n).astype(np.int32) if n else np.zeros(0, np.int32)
+        valued = np.hstack([matrix, rng.random((n, 1)).astype(np.float32)])
+        extent = (0.0, 10.0) * ndim
+        size = float(rng.choice([0.5, 1.0, 2.5]))
+        if ndim == 2:
+            density = trakora.rs_draw_tracks(matrix, ends, extent, size)
+            value = trakora.rs_draw_tracks_value(valued, ends, extent, size)
+        else:
+            density = trakora.rs_draw_tracks_3d(matrix, ends, extent, size)
+            value = trakora.rs_draw_tracks_value_3d(valued, ends, extent, size)
+        got = _core.render(matrix, ends, valued, extent, size)
+        for a, b in zip(got[:4], density[:2] + value[:2]):
+            assert a.tobytes() == b.tobytes() and a.shape == b.shape and a.dtype == b.dtype
+        assert got[4] == density[2]
+
+
+def test_render_refuses_what_the_module_refuses():
+    with pytest.raises(ValueError) as expected:
+        trakora.rs_draw_tracks(np.zeros((2, 3), np.float32), np.array([2], np.int32), (0.0, 1.0, 0.0, 1.0), 0.0)
+    with pytest.raises(ValueError) as got:
+        _core.render(np.zeros((2, 3), np.float32), np.array([2], np.int32), np.zeros((2, 4), np.float32),
+                     (0.0, 1.0, 0.0, 1.0), 0.0)
+    assert str(got.value) == str(expected.value)
+
+
 def _large_link_args():
     rng = np.random.default_rng(0)
     base = rng.random((4000, 2)) * 2000
@@ -167,7 +199,14 @@ def _large_detect_args():
     return (image, (0.0, 1499.0, 0.0, 1499.0), 30.0, 2.0, "gaussian_fitting", 7, None, None, None)
 
 
-@pytest.mark.parametrize("function, arguments", [(_core.link, _large_link_args), (_core.detect, _large_detect_args)])
+def _large_render_args():
+    matrix, ends, _, _ = _core.link(*_large_link_args())
+    valued = np.hstack([matrix, np.ones((len(matrix), 1), np.float32)])
+    return (matrix, ends.astype(np.int32), valued, (0.0, 2000.0, 0.0, 2000.0), 1.0)
+
+
+@pytest.mark.parametrize("function, arguments", [(_core.link, _large_link_args), (_core.detect, _large_detect_args),
+                                                 (_core.render, _large_render_args)])
 def test_other_threads_run_while_a_kernel_runs(function, arguments):
     """While the call is in progress (between the two flags), the main thread keeps counting;
     with the lock held it could count only at the edges of the call."""

@@ -21,8 +21,6 @@ from typing import NamedTuple
 import numpy as np
 import pandas as pd
 
-import trakora
-
 from . import _core
 from .analysis import Analysis, analyze, long_tracks, step_speeds
 from .detect import (FrameDetections, Preparation, ThresholdReport, choose_threshold, detect_range,
@@ -158,23 +156,22 @@ class Rendering:
 
 def render_tracks(matrix: np.ndarray, track_end_indices: np.ndarray, speed: np.ndarray,
                   frame_shape: tuple[int, ...], params: TrackingParams) -> Rendering:
-    """Density and speed images of the tracks over the field of view of the frames; a
-    ParameterError when the image would exceed `params.max_image_pixels`."""
+    """Density and speed images of the tracks over the field of view of the frames (the
+    module's drawing functions, run without the interpreter lock); a ParameterError when the
+    image would exceed `params.max_image_pixels`."""
     render_grid(frame_shape, params)
     px, size = params.pixel_size, params.render_pixel_size
     valued = np.column_stack([matrix, speed]).astype(np.float32)
     if len(frame_shape) == 2:
         rows, cols = frame_shape
         extent = (0.0, cols * px, 0.0, rows * px)
-        density, counts, adjusted = trakora.rs_draw_tracks(matrix, track_end_indices, extent, size)
-        weight, mean, _, _ = trakora.rs_draw_tracks_value(valued, track_end_indices, extent, size)
         order = (1, 0)
     else:
         planes, rows, cols = frame_shape
         extent = (0.0, cols * px, 0.0, rows * px, 0.0, planes * params.z_step)
-        density, counts, adjusted = trakora.rs_draw_tracks_3d(matrix, track_end_indices, extent, size)
-        weight, mean, _, _ = trakora.rs_draw_tracks_value_3d(valued, track_end_indices, extent, size)
         order = (2, 1, 0)
+    # the module's rs_draw_tracks(_3d) and rs_draw_tracks_value(_3d), without the lock
+    density, counts, weight, mean, adjusted = _core.render(matrix, track_end_indices, valued, extent, size)
 
     def orient(a):
         return np.ascontiguousarray(a.transpose(order))

@@ -21,6 +21,8 @@
 #include "localize/localize.hpp"
 #include "localize/localize3d.hpp"
 #include "python/boundary.hpp"
+#include "render/density.hpp"
+#include "render/value_image.hpp"
 
 namespace trakora::workflow {
 namespace {
@@ -170,13 +172,16 @@ Ref linked(ExportMatrices<D>&& tracks, const std::vector<std::uint64_t>& sources
            const std::vector<std::size_t>& starts) {
     const std::size_t rows = tracks.rows();
     std::vector<std::int64_t> frame(rows), row(rows);
-    // Sources increase within a frame's block of point numbers: a binary search per point.
-    for (std::size_t i = 0; i < rows; ++i) {
-        const auto f = static_cast<std::size_t>(std::upper_bound(starts.begin(), starts.end(), sources[i]) -
-                                                starts.begin()) - 1;
-        frame[i] = static_cast<std::int64_t>(f);
-        row[i] = static_cast<std::int64_t>(sources[i] - starts[f]);
-    }
+    without_lock([&] {
+        // A point's frame is the block of point numbers that holds it: a binary search each.
+        for (std::size_t i = 0; i < rows; ++i) {
+            const auto f = static_cast<std::size_t>(std::upper_bound(starts.begin(), starts.end(), sources[i]) -
+                                                    starts.begin()) - 1;
+            frame[i] = static_cast<std::int64_t>(f);
+            row[i] = static_cast<std::int64_t>(sources[i] - starts[f]);
+        }
+        return 0;
+    });
     const std::size_t ends = tracks.track_end_indices.size();
     Ref matrix = py::to_numpy(std::move(tracks.matrix), {rows, ExportMatrices<D>::cols});
     Ref end_indices = py::to_numpy(std::move(tracks.track_end_indices), {ends});
@@ -207,10 +212,12 @@ PyObject* link(PyObject*, PyObject* args, PyObject* kwargs) {
         const std::uint64_t max_skip = py::to_size(v[3], "max_skip");
         const auto ratio = py::to_opt_f32(v[4], "max_intensity_ratio");
         std::vector<std::uint64_t> sources;
+        const std::vector<View2<float>> views = table_views(tables);
         if (ndim == 2) {
-            link::Frames<2> frames = link::read_frames(table_views(tables));
-            const std::vector<std::size_t> starts = frames.starts;
+            std::vector<std::size_t> starts;
             auto tracks = without_lock([&] {
+                link::Frames<2> frames = link::read_frames(views);
+                starts = frames.starts;
                 return link::link_and_export(std::move(frames), max_skip, max_distance, ratio.value_or(NAN),
                                              link::PairSolver::Grouped, &sources);
             });
@@ -218,13 +225,54 @@ PyObject* link(PyObject*, PyObject* args, PyObject* kwargs) {
         }
         if (ndim != 3) throw ValueError("ndim must be 2 or 3");
         if (ratio) throw ValueError("max_intensity_ratio applies to 2D points only");
-        link::Frames<3> frames = link::read_frames_3d(table_views(tables));
-        const std::vector<std::size_t> starts = frames.starts;
+        std::vector<std::size_t> starts;
         auto tracks = without_lock([&] {
+            link::Frames<3> frames = link::read_frames_3d(views);
+            starts = frames.starts;
             return link::link_and_export_3d(std::move(frames), max_skip, max_distance, link::PairSolver::Grouped,
                                             &sources);
         });
         return linked<3>(std::move(tracks), sources, starts);
+    });
+}
+
+// ---- rendering ------------------------------------------------------------------------
+
+// render(matrix, track_end_indices, valued, extent, pixel_size)
+//   -> (density, counts, weight, mean, extent)
+// rs_draw_tracks(_3d)(matrix, ...) and rs_draw_tracks_value(_3d)(valued, ...) in one call:
+// `valued` is the matrix with a value column appended; the dimension follows from the
+// extent (4 or 6 numbers).
+template <std::size_t D>
+Ref render_tracks(const py::ArrayArg<float, 2>& matrix, const py::ArrayArg<float, 2>& valued,
+                  const py::ArrayArg<std::int32_t, 1>& ends, PyObject* extent, float pixel_size) {
+    const auto grid = render::make_grid<D>(py::tuple_floats<2 * D>(extent), pixel_size);
+    auto images = without_lock([&] {
+        auto density = [&] {
+            if constexpr (D == 2) return render::draw_tracks(matrix.view, ends.view, grid);
+            else return render::draw_tracks_3d(matrix.view, ends.view, grid);
+        }();
+        auto value = render::draw_tracks_value<D>(valued.view, ends.view, grid);
+        return std::make_pair(std::move(density), std::move(value));
+    });
+    return py::tuple_of(py::to_numpy(std::move(images.first.values)), py::to_numpy(std::move(images.first.counts)),
+                        py::to_numpy(std::move(images.second.intensity)), py::to_numpy(std::move(images.second.value)),
+                        py::float_tuple(grid.extent()));
+}
+
+PyObject* render(PyObject*, PyObject* args, PyObject* kwargs) {
+    return py::guarded([&]() -> Ref {
+        static const char* const names[] = {"matrix", "track_end_indices", "valued", "extent", "pixel_size", nullptr};
+        const auto v = parse<5>(args, kwargs, "OOOOO:render", names);
+        const auto matrix = py::to_array<float, 2>(v[0], "matrix");
+        const auto ends = py::to_array<std::int32_t, 1>(v[1], "track_end_indices");
+        const auto valued = py::to_array<float, 2>(v[2], "valued");
+        PyObject* extent = py::to_tuple(v[3], "extent");
+        const float pixel_size = py::to_f32(v[4], "pixel_size");
+        const Py_ssize_t items = PyTuple_Size(extent);
+        if (items == 6) return render_tracks<3>(matrix, valued, ends, extent, pixel_size);
+        if (items == 4) return render_tracks<2>(matrix, valued, ends, extent, pixel_size);
+        throw ValueError("extent must hold 4 numbers (2D) or 6 (3D)");
     });
 }
 
@@ -235,6 +283,9 @@ PyMethodDef methods[] = {
     {"link", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&link)), METH_VARARGS | METH_KEYWORDS,
      "link(tables, ndim, max_distance, max_skip, max_intensity_ratio)\n--\n\nTracks of per-frame tables with "
      "the frame and row of every linked point."},
+    {"render", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&render)), METH_VARARGS | METH_KEYWORDS,
+     "render(matrix, track_end_indices, valued, extent, pixel_size)\n--\n\nDensity, counts, value weight and "
+     "mean value images of tracks."},
     {nullptr, nullptr, 0, nullptr},
 };
 
