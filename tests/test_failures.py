@@ -49,7 +49,7 @@ class _Result:
         return self.table().drop(columns="track")
 
     def summary(self):
-        return {"tracks": np.int64(2), "median_speed": float("nan"), "frame_shape": (20, 30),
+        return {"tracks": np.int64(2), "median_point_speed": float("nan"), "frame_shape": (20, 30),
                 "intensity": {"max": np.float32(np.inf), "per_point": self.matrix[:, 2]}}
 
 
@@ -125,7 +125,7 @@ def test_summary_json_is_strict_json(tmp_path):
         raise ValueError(f"not strict JSON: {constant}")
     text = (tmp_path / "out" / "summary.json").read_text()
     assert json.loads(text, parse_constant=refuse) == summary
-    assert summary["median_speed"] is None and summary["intensity"]["max"] is None
+    assert summary["median_point_speed"] is None and summary["intensity"]["max"] is None
     assert summary["intensity"]["per_point"] == [10.0, None, 10.0, 5.0, 7.0]
     assert summary["tracks"] == 2 and summary["frame_shape"] == [20, 30]
 
