@@ -5,7 +5,8 @@ Synthetic frame tables of Brownian particles (no images are simulated): 1000 par
 512 x 512 field, steps of 1 pixel per axis, 5 % of the detections dropped at random, 2000
 frames; linked with the workflow's defaults (max_distance 5 pixels, max_skip 1). Timed per
 round, in this order: the module's `rs_link_points` alone, the workflow's linking
-(`link_tables`: the same tracks plus every point's frame and row), per-point speeds
+(`link_tables`: the same tracks plus every point's frame and row), the motion-aware linker
+with gap closing (`_core.link_motion`), per-point speeds
 (`point_speeds`), the analysis (`analyze`), the density and speed images (`render_tracks`),
 and, for the record, writing the outputs of the tracks (tracks.csv, detections.csv;
 density.png and speed.png).
@@ -40,6 +41,7 @@ import numpy as np  # noqa: E402
 import trakora  # noqa: E402
 
 from common import fmt_time, table  # noqa: E402
+from trakora_workflow import _core  # noqa: E402
 from trakora_workflow.analysis import analyze  # noqa: E402
 from trakora_workflow.io import FrameSource  # noqa: E402
 from trakora_workflow.output import save_density_png, save_speed_png, write_csv  # noqa: E402
@@ -79,6 +81,9 @@ def one_round(tables, params, frame_shape, out_dir, write):
     start = time.perf_counter()
     matrix, ends, frames, rows = link_tables(tables, params, 2)
     times["linking with frames and rows"] = time.perf_counter() - start
+    start = time.perf_counter()
+    _core.link_motion(tables, 2, params.max_distance, params.max_skip, None)
+    times["motion-aware linking with gap closing"] = time.perf_counter() - start
     start = time.perf_counter()
     speed = point_speeds(matrix, ends, frames, params.frame_interval, 2)
     times["point_speeds"] = time.perf_counter() - start

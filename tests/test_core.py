@@ -67,14 +67,90 @@ def test_a_still_point_keeps_its_frames_across_a_miss():
     assert rows[start:ends[track_of_still]].tolist() == [0, 0, 0, 0]
 
 
+def _lines(ndim, starts, velocity, frames, missing=()):
+    """Frame tables of particles moving in straight lines (start + f * velocity), each point
+    missing in the frames listed for it."""
+    tables = []
+    for f in range(frames):
+        rows = [tuple(np.add(s, np.multiply(v, f))) + (100.0,) for k, (s, v) in enumerate(zip(starts, velocity))
+                if (k, f) not in missing]
+        tables.append(np.float32(rows).reshape(-1, ndim + 1))
+    return tables
+
+
+def _identities(tables, links, starts, velocity):
+    """For each track, the set of particles its points belong to (by position)."""
+    matrix, ends, frames, rows = links
+    out = []
+    for a, b in zip(np.concatenate([[0], ends[:-1]]).astype(int), ends.astype(int)):
+        owners = set()
+        for i in range(a, b):
+            expected = [np.add(s, np.multiply(v, frames[i])) for s, v in zip(starts, velocity)]
+            owners.add(int(np.argmin([np.linalg.norm(matrix[i, :len(e)] - e) for e in expected])))
+        out.append(owners)
+    return out
+
+
+@pytest.mark.parametrize("ndim", [2, 3])
+def test_motion_keeps_particles_apart_where_they_pass(ndim):
+    """Two particles pass 3 units apart at 5 units a frame: the nearest pairing swaps them, the
+    predicted one does not."""
+    pad = (0.0,) * (ndim - 2)
+    starts, velocity = [(-22.5, 0.0) + pad, (22.5, 3.0) + pad], [(5.0, 0.0) + pad, (-5.0, 0.0) + pad]
+    tables = _lines(ndim, starts, velocity, 9)
+    plain = _core.link(tables, ndim, 8.0, 0, None)
+    motion = _core.link_motion(tables, ndim, 8.0, 0, None)
+    assert any(len(owners) > 1 for owners in _identities(tables, plain, starts, velocity))
+    assert _identities(tables, motion, starts, velocity) == [{0}, {1}]
+    assert motion[1].tolist() == [9, 18]
+    _check_provenance(tables, *motion, max_skip=0)
+
+
+def test_gap_closing_joins_a_directed_track_across_missed_frames():
+    starts, velocity = [(0.0, 10.0), (0.0, 60.0)], [(6.0, 0.0), (0.0, 0.5)]
+    missing = {(0, 5), (0, 6), (1, 4)}
+    tables = _lines(2, starts, velocity, 12, missing)
+    matrix, ends, frames, rows = _core.link_motion(tables, 2, 8.0, 2, None)
+    assert ends.tolist() == [10, 21]                    # one track per particle, 10 and 11 points
+    _check_provenance(tables, matrix, ends, frames, rows, max_skip=2)
+    plain = _core.link(tables, 2, 8.0, 2, None)
+    assert len(plain[1]) == 3                           # the fast particle's track is cut
+
+
+@pytest.mark.parametrize("ndim", [2, 3])
+def test_motion_links_well_separated_particles_as_the_plain_linker(ndim):
+    rng = np.random.default_rng(ndim)
+    base = np.array([(x, y) + (5.0,) * (ndim - 2) for x in range(0, 200, 40) for y in range(0, 200, 40)], float)
+    tables = [np.hstack([base + rng.normal(0, 1.0, base.shape), np.ones((len(base), 1))]).astype(np.float32)
+              for _ in range(20)]
+    for t in tables[3::4]:
+        t[::3, 0] += 0.5                                 # some steps longer than others
+    plain = _core.link(tables, ndim, 10.0, 1, None)
+    motion = _core.link_motion(tables, ndim, 10.0, 1, None)
+    for a, b in zip(plain, motion):
+        assert a.tobytes() == b.tobytes()
+
+
+@pytest.mark.parametrize("ndim", [2, 3])
+def test_motion_links_random_tables_into_well_formed_tracks(ndim):
+    rng = np.random.default_rng(20 + ndim)
+    for _ in range(100):
+        tables = _random_tables(rng, ndim, int(rng.integers(0, 9)), 0.5 if rng.random() < 0.5 else None)
+        max_skip = int(rng.integers(0, 3))
+        links = _core.link_motion(tables, ndim, float(rng.choice([0.5, 1.5, 3.0])), max_skip, None)
+        _check_provenance(tables, *links, max_skip=max_skip)
+        assert (np.diff(np.concatenate([[0], links[1]])) >= 2).all()
+
+
 @pytest.mark.parametrize("args, message", [
     (([np.zeros((1, 3), np.float32)], 2, 0.0, 1, None), "max_distance must be a finite number"),
     (([np.zeros((1, 4), np.float32)], 3, 1.0, 1, 2.0), "max_intensity_ratio applies to 2D points only"),
     (([np.zeros((1, 4), np.float32)], 4, 1.0, 1, None), "ndim must be 2 or 3"),
 ])
-def test_link_refuses_what_cannot_work(args, message):
+@pytest.mark.parametrize("function", [_core.link, _core.link_motion])
+def test_link_refuses_what_cannot_work(function, args, message):
     with pytest.raises(ValueError, match=message):
-        _core.link(*args)
+        function(*args)
 
 
 def _spots(rng, shape, n, sigma):
@@ -205,7 +281,8 @@ def _large_render_args():
     return (matrix, ends.astype(np.int32), valued, (0.0, 2000.0, 0.0, 2000.0), 1.0)
 
 
-@pytest.mark.parametrize("function, arguments", [(_core.link, _large_link_args), (_core.detect, _large_detect_args),
+@pytest.mark.parametrize("function, arguments", [(_core.link, _large_link_args), (_core.link_motion, _large_link_args),
+                                                 (_core.detect, _large_detect_args),
                                                  (_core.render, _large_render_args)])
 def test_other_threads_run_while_a_kernel_runs(function, arguments):
     """While the call is in progress (between the two flags), the main thread keeps counting;

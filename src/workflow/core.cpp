@@ -18,6 +18,7 @@
 #include "detect/detection.hpp"
 #include "detect/gaussian_correlation.hpp"
 #include "link/linking.hpp"
+#include "link/motion.hpp"
 #include "localize/localize.hpp"
 #include "localize/localize3d.hpp"
 #include "python/boundary.hpp"
@@ -196,16 +197,16 @@ std::vector<View2<float>> table_views(const std::vector<py::ArrayArg<float, 2>>&
     return views;
 }
 
-// link(tables, ndim, max_distance, max_skip, max_intensity_ratio)
-//   -> (matrix, track_end_indices uint32, frame int64, row int64)
-// The matrix and end indices are rs_link_points' (ndim 2; max_intensity_ratio None turns
-// the intensity test off) or rs_link_points_3d's (ndim 3; max_intensity_ratio must be None);
-// frame[i] and row[i] locate matrix row i in `tables`.
-PyObject* link(PyObject*, PyObject* args, PyObject* kwargs) {
+// (tables, ndim, max_distance, max_skip, max_intensity_ratio) -> (matrix, track_end_indices
+// uint32, frame int64, row int64), for both linkers: frame[i] and row[i] locate matrix row i
+// in `tables`. ndim 2 reads x, y, intensity (max_intensity_ratio None turns the intensity
+// test off), ndim 3 x, y, z, intensity (max_intensity_ratio must be None).
+template <class Link2, class Link3>
+PyObject* link_tables(PyObject* args, PyObject* kwargs, const char* format, Link2&& link2, Link3&& link3) {
     return py::guarded([&]() -> Ref {
         static const char* const names[] = {"tables", "ndim", "max_distance", "max_skip", "max_intensity_ratio",
                                             nullptr};
-        const auto v = parse<5>(args, kwargs, "OOOOO:link", names);
+        const auto v = parse<5>(args, kwargs, format, names);
         const auto tables = py::to_array_list(v[0], "tables");
         const std::uint64_t ndim = py::to_size(v[1], "ndim");
         const float max_distance = py::to_f32(v[2], "max_distance");
@@ -218,8 +219,7 @@ PyObject* link(PyObject*, PyObject* args, PyObject* kwargs) {
             auto tracks = without_lock([&] {
                 link::Frames<2> frames = link::read_frames(views);
                 starts = frames.starts;
-                return link::link_and_export(std::move(frames), max_skip, max_distance, ratio.value_or(NAN),
-                                             link::PairSolver::Grouped, &sources);
+                return link2(std::move(frames), max_distance, max_skip, ratio.value_or(NAN), sources);
             });
             return linked<2>(std::move(tracks), sources, starts);
         }
@@ -229,11 +229,36 @@ PyObject* link(PyObject*, PyObject* args, PyObject* kwargs) {
         auto tracks = without_lock([&] {
             link::Frames<3> frames = link::read_frames_3d(views);
             starts = frames.starts;
-            return link::link_and_export_3d(std::move(frames), max_skip, max_distance, link::PairSolver::Grouped,
-                                            &sources);
+            return link3(std::move(frames), max_distance, max_skip, sources);
         });
         return linked<3>(std::move(tracks), sources, starts);
     });
+}
+
+// link(...): the tracks of rs_link_points / rs_link_points_3d, bit for bit.
+PyObject* link(PyObject*, PyObject* args, PyObject* kwargs) {
+    return link_tables(
+        args, kwargs, "OOOOO:link",
+        [](link::Frames<2> frames, float max_distance, std::uint64_t max_skip, float ratio, auto& sources) {
+            return link::link_and_export(std::move(frames), max_skip, max_distance, ratio, link::PairSolver::Grouped,
+                                         &sources);
+        },
+        [](link::Frames<3> frames, float max_distance, std::uint64_t max_skip, auto& sources) {
+            return link::link_and_export_3d(std::move(frames), max_skip, max_distance, link::PairSolver::Grouped,
+                                            &sources);
+        });
+}
+
+// link_motion(...): motion-aware linking with gap closing (link/motion.hpp).
+PyObject* link_motion(PyObject*, PyObject* args, PyObject* kwargs) {
+    return link_tables(
+        args, kwargs, "OOOOO:link_motion",
+        [](link::Frames<2> frames, float max_distance, std::uint64_t max_skip, float ratio, auto& sources) {
+            return link::link_with_motion<2>(frames, {max_distance, max_skip, ratio}, &sources);
+        },
+        [](link::Frames<3> frames, float max_distance, std::uint64_t max_skip, auto& sources) {
+            return link::link_with_motion<3>(frames, {max_distance, max_skip, NAN}, &sources);
+        });
 }
 
 // ---- rendering ------------------------------------------------------------------------
@@ -283,6 +308,10 @@ PyMethodDef methods[] = {
     {"link", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&link)), METH_VARARGS | METH_KEYWORDS,
      "link(tables, ndim, max_distance, max_skip, max_intensity_ratio)\n--\n\nTracks of per-frame tables with "
      "the frame and row of every linked point."},
+    {"link_motion", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&link_motion)),
+     METH_VARARGS | METH_KEYWORDS,
+     "link_motion(tables, ndim, max_distance, max_skip, max_intensity_ratio)\n--\n\nMotion-aware tracks with gap "
+     "closing, with the frame and row of every linked point."},
     {"render", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&render)), METH_VARARGS | METH_KEYWORDS,
      "render(matrix, track_end_indices, valued, extent, pixel_size)\n--\n\nDensity, counts, value weight and "
      "mean value images of tracks."},
