@@ -7,6 +7,7 @@ x is the column (last axis), y the row, z the plane (first spatial axis of a vol
 """
 from __future__ import annotations
 
+import math
 from dataclasses import dataclass
 
 import numpy as np
@@ -70,6 +71,24 @@ def _render(shape: tuple[int, ...], centres: np.ndarray, amplitudes: np.ndarray,
     return np.einsum("k,kz,ky,kx->zyx", amplitudes, gz, gy, gx, optimize=True)
 
 
+def _render_rings(shape: tuple[int, int], centres: np.ndarray, amplitudes: np.ndarray, sigma: float,
+                  radius: float) -> np.ndarray:
+    """Bright centres (Gaussians of `sigma`) inside dark rings of `radius` (Gaussian cross
+    section of `sigma`, 0.6 of the centre's amplitude), as defocused colloids look in bright
+    field; centres are (x, y) in pixels."""
+    image = np.zeros(shape)
+    reach = int(math.ceil(radius + 4 * sigma))
+    offsets = np.arange(-reach, reach + 1)
+    for (x, y), a in zip(centres, amplitudes):
+        rows = np.clip(int(round(y)) + offsets, 0, shape[0] - 1)
+        cols = np.clip(int(round(x)) + offsets, 0, shape[1] - 1)
+        rows, cols = np.unique(rows), np.unique(cols)
+        r = np.hypot(rows[:, None] - y, cols[None, :] - x)
+        spot = np.exp(-r**2 / (2 * sigma**2)) - 0.6 * np.exp(-(r - radius) ** 2 / (2 * sigma**2))
+        image[np.ix_(rows, cols)] += a * spot
+    return image
+
+
 def simulate_recording(
     *,
     frames: int = 60,
@@ -91,6 +110,7 @@ def simulate_recording(
     illumination: float = 0.0,
     blinking: float = 0.0,
     drift: tuple[float, ...] | None = None,
+    ring_radius: float | None = None,
 ) -> Recording:
     """Simulate a 2D+t (`shape` = (rows, cols)) or 3D+t (`shape` = (planes, rows, cols)) stack.
 
@@ -105,6 +125,8 @@ def simulate_recording(
     at the right edge (so 0.6 makes the right edge 4x brighter than the left).
     `blinking` is the chance that a spot is not visible in a frame (it is left out of the
     truth for that frame). `drift` (pixels per frame, per axis x, y(, z)) moves every spot.
+    `ring_radius` (2D only) draws every spot as a bright centre of `spot_sigma` inside a dark
+    ring of that radius, as defocused colloids in bright field.
     """
     if len(shape) not in (2, 3):
         raise ValueError("shape must be (rows, columns) or (planes, rows, columns)")
@@ -161,7 +183,10 @@ def simulate_recording(
         inside = ~np.isnan(centres).any(axis=1)
         inside &= (centres >= 0).all(axis=1) & (centres <= upper).all(axis=1)
         visible = inside & (rng.random(len(centres)) >= blinking) if blinking > 0 else inside
-        spots = _render(tuple(shape), centres[visible], amplitudes[visible], sigmas)
+        if ring_radius is not None and ndim == 2:
+            spots = _render_rings(tuple(shape), centres[visible], amplitudes[visible], spot_sigma, ring_radius)
+        else:
+            spots = _render(tuple(shape), centres[visible], amplitudes[visible], sigmas)
         image = (background - spots if dark else background + spots) * light
         stack[f] = image + rng.normal(0.0, noise, shape)
         for p in np.flatnonzero(visible):
