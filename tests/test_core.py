@@ -216,6 +216,17 @@ def test_refined_says_whether_the_localizer_placed_the_spot(centres, refined):
     assert (on_pixels == ~flags).all()
 
 
+@pytest.mark.parametrize("centre", [(1.6, 15.2), (15.4, 29.7), (30.2, 1.3)])
+def test_spots_at_the_border_are_refined_in_shifted_windows(centre):
+    image = _gaussian((32, 32), [centre], sigma=1.2)
+    args = (image, (0.0, 31.0, 0.0, 31.0), 10.0, 1.0, "radial_symmetry", 7, None, None, None)
+    assert len(trakora.rs_detect_peaks(*args[:7])[1]) == 0                    # the module drops them
+    positions, _, flags, _ = _core.detect(*args, border_windows=True)
+    assert flags.tolist() == [True]
+    np.testing.assert_allclose(positions[0], centre, atol=0.25)
+    assert len(_core.detect(*args)[1]) == 0
+
+
 def test_refined_in_a_volume():
     volume = _gaussian((16, 16, 16), [(7.4, 8.2, 7.7)])
     positions, _, flags, _ = _core.detect(volume, (0.0, 15.0) * 3, 10.0, 1.0, "gaussian_fitting", 7, None, None, None)

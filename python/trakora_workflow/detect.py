@@ -176,8 +176,9 @@ class FrameDetections(NamedTuple):
 
 def detect_frame(frame: np.ndarray, params: TrackingParams, prep: Preparation | None = None) -> FrameDetections:
     """Detect one raw image or volume. `params` must be resolved (threshold included); `prep`
-    prepares the frame first (None: the frame is used as it is). The native work runs without
-    the interpreter lock."""
+    prepares the frame first (None: the frame is used as it is). Peaks near the border are
+    refined in windows shifted into the frame rather than dropped. The native work runs
+    without the interpreter lock."""
     frame = prep(frame) if prep is not None else np.asarray(frame, dtype=np.float32)
     px = params.pixel_size
     if frame.ndim == 2:
@@ -190,7 +191,7 @@ def detect_frame(frame: np.ndarray, params: TrackingParams, prep: Preparation | 
         sigmas = None if params.correlation_sigmas is None else tuple(float(s) for s in params.correlation_sigmas)
     positions, intensities, refined, _ = _core.detect(
         frame, extent, params.threshold, params.min_distance, params.localization_method, params.window_size,
-        params.max_num_peaks, sigmas, params.correlation_threshold if frame.ndim == 3 else None)
+        params.max_num_peaks, sigmas, params.correlation_threshold if frame.ndim == 3 else None, True)
     ndim = frame.ndim
     table = np.empty((len(intensities), ndim + 1), dtype=np.float32)
     table[:, :ndim] = positions[:, ::-1]          # array axes (z,) y, x -> x, y(, z)

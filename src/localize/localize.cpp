@@ -1,5 +1,6 @@
 #include "localize/localize.hpp"
 
+#include <algorithm>
 #include <cmath>
 #include <cstring>
 
@@ -91,7 +92,7 @@ std::array<float, 2> window_centroid(const Array<float, 2>& window) {
 std::vector<Peak2D> localize_peaks(const View2<float>& image, const std::vector<Peak2D>& peaks, std::size_t window_size,
                              const DetectionGeometry2D& geometry, std::uint64_t max_window_maxima,
                              const WindowLocalizer& localizer, std::optional<std::uint64_t> max_num_peaks,
-                             std::vector<std::uint8_t>* refined_flags) {
+                             std::vector<std::uint8_t>* refined_flags, BorderWindows border) {
     if (geometry.rows != image.shape[0] || geometry.cols != image.shape[1])
         throw InternalError("localize: the geometry does not match the image");
     if (window_size < 3 || window_size % 2 == 0) throw InternalError("localize: the window size must be odd and >= 3");
@@ -113,8 +114,12 @@ std::vector<Peak2D> localize_peaks(const View2<float>& image, const std::vector<
         if (max_num_peaks && out.size() >= *max_num_peaks) break;
         const std::uint64_t r = peak.row;
         const std::uint64_t c = peak.col;
-        if (r < h || c < h || r + h >= rows || c + h >= cols) continue;
-        const Array<float, 2> window = copy_window(image, r - h, c - h, w);
+        const bool inside = !(r < h || c < h || r + h >= rows || c + h >= cols);
+        if (!inside && border == BorderWindows::Drop) continue;
+        // The window's centre pixel: the peak, or the nearest centre of a window in the image.
+        const std::uint64_t wr = std::clamp<std::uint64_t>(r, h, rows - 1 - h);
+        const std::uint64_t wc = std::clamp<std::uint64_t>(c, h, cols - 1 - h);
+        const Array<float, 2> window = copy_window(image, wr - h, wc - h, w);
 
         Peak2D refined = peak;
         bool localized = false;
@@ -130,8 +135,8 @@ std::vector<Peak2D> localize_peaks(const View2<float>& image, const std::vector<
                 d0 = centroid[0];
                 d1 = centroid[1];
             }
-            refined.position = {e.first[0] + (d0 + static_cast<float>(r)) * s0,
-                                e.first[1] + (d1 + static_cast<float>(c)) * s1};
+            refined.position = {e.first[0] + (d0 + static_cast<float>(wr)) * s0,
+                                e.first[1] + (d1 + static_cast<float>(wc)) * s1};
         }
         out.push_back(refined);
         if (refined_flags != nullptr) refined_flags->push_back(localized ? 1 : 0);
@@ -142,11 +147,12 @@ std::vector<Peak2D> localize_peaks(const View2<float>& image, const std::vector<
 std::vector<Peak2D> localize_peaks(const View2<float>& image, const std::vector<Peak2D>& peaks, std::size_t window_size,
                              const DetectionGeometry2D& geometry, std::uint64_t max_window_maxima,
                              LocalizationMethod method, std::optional<std::uint64_t> max_num_peaks,
-                             std::vector<std::uint8_t>* refined) {
+                             std::vector<std::uint8_t>* refined, BorderWindows border) {
     const WindowLocalizer localizer = method == LocalizationMethod::RadialSymmetry
                                           ? WindowLocalizer(localize_radial_symmetry)
                                           : WindowLocalizer(localize_gaussian_fitting);
-    return localize_peaks(image, peaks, window_size, geometry, max_window_maxima, localizer, max_num_peaks, refined);
+    return localize_peaks(image, peaks, window_size, geometry, max_window_maxima, localizer, max_num_peaks, refined,
+                          border);
 }
 
 }  // namespace trakora::localize

@@ -17,6 +17,11 @@ namespace trakora::localize {
 // A window with more regional-maximum pixels than this holds several spots.
 inline constexpr std::uint64_t single_spot_maxima = 2;
 
+// Peaks whose window crosses the image border: dropped, or refined in the window shifted
+// inward to lie wholly in the image (the localizer's offsets then count from the shifted
+// window's centre).
+enum class BorderWindows { Drop, Shift };
+
 struct DetectionGeometry2D {
     std::uint64_t rows = 0;
     std::uint64_t cols = 0;
@@ -35,13 +40,15 @@ using WindowLocalizer = std::function<std::optional<std::array<float, 2>>(const 
 std::vector<Peak2D> localize_peaks(const View2<float>& image, const std::vector<Peak2D>& peaks, std::size_t window_size,
                              const DetectionGeometry2D& geometry, std::uint64_t max_window_maxima,
                              LocalizationMethod method, std::optional<std::uint64_t> max_num_peaks,
-                             std::vector<std::uint8_t>* refined = nullptr);
+                             std::vector<std::uint8_t>* refined = nullptr,
+                             BorderWindows border = BorderWindows::Drop);
 
 // The same with any localizer in place of a named method.
 std::vector<Peak2D> localize_peaks(const View2<float>& image, const std::vector<Peak2D>& peaks, std::size_t window_size,
                              const DetectionGeometry2D& geometry, std::uint64_t max_window_maxima,
                              const WindowLocalizer& localizer, std::optional<std::uint64_t> max_num_peaks,
-                             std::vector<std::uint8_t>* refined = nullptr);
+                             std::vector<std::uint8_t>* refined = nullptr,
+                             BorderWindows border = BorderWindows::Drop);
 
 // Number of pixels of a square row-major window that belong to a regional maximum (a
 // plateau of equal values with no brighter neighbour, found by flood fill) and are > 0.

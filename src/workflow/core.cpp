@@ -60,10 +60,10 @@ std::array<PyObject*, N> parse(PyObject* args, PyObject* kwargs, const char* for
     else if constexpr (N == 5)
         ok = PyArg_ParseTupleAndKeywords(args, kwargs, format, const_cast<char**>(names), &values[0], &values[1],
                                          &values[2], &values[3], &values[4]);
-    else if constexpr (N == 9)
+    else if constexpr (N == 10)
         ok = PyArg_ParseTupleAndKeywords(args, kwargs, format, const_cast<char**>(names), &values[0], &values[1],
                                          &values[2], &values[3], &values[4], &values[5], &values[6], &values[7],
-                                         &values[8]);
+                                         &values[8], &values[9]);
     if (!ok) throw py::PythonError{};
     return values;
 }
@@ -79,12 +79,14 @@ Ref bool_array(std::vector<std::uint8_t>&& flags) {
 // ---- detection ------------------------------------------------------------------------
 
 // detect(frame, extent, threshold, min_distance, method, window_size, max_num_peaks,
-//        correlation_sigmas, correlation_threshold)
+//        correlation_sigmas, correlation_threshold, border_windows=False)
 //   -> (positions (n, D), intensities (n,), refined (n,) bool, correlations (n,) or None)
 // The positions and intensities are those of rs_detect_peaks (D = 2; correlation_sigmas and
 // correlation_threshold must be None) or rs_detect_peaks3d (D = 3) for the same arguments;
-// `refined` is True where the localizer's result is the position.
-Ref detect_image(PyObject* frame, PyObject* extent_arg, const std::array<PyObject*, 9>& v) {
+// `refined` is True where the localizer's result is the position. With border_windows, an
+// image's peaks whose window crosses the border are refined in the window shifted inward
+// instead of dropped (as volumes always are).
+Ref detect_image(PyObject* frame, PyObject* extent_arg, const std::array<PyObject*, 10>& v) {
     const auto image = py::to_array<float, 2>(frame, "frame");
     PyObject* extent = py::to_tuple(extent_arg, "extent");
     const float threshold = py::to_f32(v[2], "threshold");
@@ -93,6 +95,9 @@ Ref detect_image(PyObject* frame, PyObject* extent_arg, const std::array<PyObjec
     const auto window_size = py::to_opt_size(v[5], "window_size");
     const auto max_num_peaks = py::to_opt_size(v[6], "max_num_peaks");
     if (v[7] != Py_None || v[8] != Py_None) throw ValueError("correlation applies to volumes only");
+    const int shift = v[9] == nullptr ? 0 : PyObject_IsTrue(v[9]);
+    if (shift < 0) throw py::PythonError{};
+    const auto border = shift ? localize::BorderWindows::Shift : localize::BorderWindows::Drop;
     const auto items = py::tuple_floats<4>(extent);
     const Extent2D extent2d{{items[0], items[2]}, {items[1], items[3]}};
     std::optional<LocalizationMethod> parsed;
@@ -111,7 +116,7 @@ Ref detect_image(PyObject* frame, PyObject* extent_arg, const std::array<PyObjec
         }
         const localize::DetectionGeometry2D geometry{image.view.shape[0], image.view.shape[1], extent2d};
         return localize::localize_peaks(image.view, found, window, geometry, localize::single_spot_maxima, *parsed,
-                                        max_num_peaks, &refined);
+                                        max_num_peaks, &refined, border);
     });
     detect::PeakArrays out = detect::build_output_arrays(peaks);
     const std::size_t n = peaks.size();
@@ -119,7 +124,7 @@ Ref detect_image(PyObject* frame, PyObject* extent_arg, const std::array<PyObjec
                         bool_array(std::move(refined)), Ref::borrow(Py_None));
 }
 
-Ref detect_volume(PyObject* frame, PyObject* extent_arg, const std::array<PyObject*, 9>& v) {
+Ref detect_volume(PyObject* frame, PyObject* extent_arg, const std::array<PyObject*, 10>& v) {
     const auto volume = py::to_array<float, 3>(frame, "frame");
     PyObject* extent = py::to_tuple(extent_arg, "extent");
     const float threshold = py::to_f32(v[2], "threshold");
@@ -158,8 +163,9 @@ Ref detect_volume(PyObject* frame, PyObject* extent_arg, const std::array<PyObje
 PyObject* detect(PyObject*, PyObject* args, PyObject* kwargs) {
     return py::guarded([&]() -> Ref {
         static const char* const names[] = {"frame", "extent", "threshold", "min_distance", "method", "window_size",
-                                            "max_num_peaks", "correlation_sigmas", "correlation_threshold", nullptr};
-        const auto v = parse<9>(args, kwargs, "OOOOOOOOO:detect", names);
+                                            "max_num_peaks", "correlation_sigmas", "correlation_threshold",
+                                            "border_windows", nullptr};
+        const auto v = parse<10>(args, kwargs, "OOOOOOOOO|O:detect", names);
         if (PyArray_Check(v[0]) && PyArray_NDIM(reinterpret_cast<PyArrayObject*>(v[0])) == 3)
             return detect_volume(v[0], v[1], v);
         return detect_image(v[0], v[1], v);
@@ -304,7 +310,7 @@ PyObject* render(PyObject*, PyObject* args, PyObject* kwargs) {
 PyMethodDef methods[] = {
     {"detect", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&detect)), METH_VARARGS | METH_KEYWORDS,
      "detect(frame, extent, threshold, min_distance, method, window_size, max_num_peaks, correlation_sigmas, "
-     "correlation_threshold)\n--\n\nPeaks of an image or volume with a refined flag per peak."},
+     "correlation_threshold, border_windows=False)\n--\n\nPeaks of an image or volume with a refined flag per peak."},
     {"link", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&link)), METH_VARARGS | METH_KEYWORDS,
      "link(tables, ndim, max_distance, max_skip, max_intensity_ratio)\n--\n\nTracks of per-frame tables with "
      "the frame and row of every linked point."},
