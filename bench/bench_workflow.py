@@ -36,7 +36,8 @@ import numpy as np  # noqa: E402
 
 from common import fmt_time, table  # noqa: E402
 from trakora_workflow.frames import recover_points  # noqa: E402
-from trakora_workflow.output import save_density_png, save_speed_png, write_csv  # noqa: E402
+from trakora_workflow.output import write_csv  # noqa: E402
+from trakora_workflow.pictures import save_density_png, save_speed_png  # noqa: E402
 from trakora_workflow.pipeline import link_tables, point_speeds, render_tracks  # noqa: E402
 from trakora_workflow.params import TrackingParams  # noqa: E402
 

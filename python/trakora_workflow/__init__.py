@@ -15,8 +15,9 @@ from .errors import InputError, OutputError, TrakoraError
 from .detect import Preparation, detect_frame, robust_threshold
 from .frames import recover_points
 from .io import FrameSource, StackError, load_stack, open_recording
-from .figures import save_msd_png, save_overlay_png
-from .output import OutputDir, save_density_png, save_outputs, save_speed_png, write_outputs
+from .outdir import OutputDir
+from .output import write_outputs
+from .pictures import save_density_png, save_msd_png, save_overlay_png, save_speed_png
 from .errors import ParameterError
 from .params import TrackingParams
 from .pipeline import (Rendering, TrackingResult, auto_threshold, check_stack, detect_stack, link_tables,
@@ -30,6 +31,6 @@ __all__ = [
     "FrameSource", "InputError", "OutputError", "ParameterError", "TrakoraError", "Preparation", "Recording", "Rendering", "StackError",
     "TrackingParams", "TrackingResult", "auto_threshold", "check_stack", "detect_frame",
     "detect_stack", "link_tables", "load_stack", "match_points", "open_recording", "point_speeds",
-    "recover_points", "render_tracks", "robust_threshold", "save_density_png", "save_outputs",
+    "recover_points", "render_tracks", "robust_threshold", "save_density_png",
     "save_speed_png", "score", "simulate_recording", "track",
 ]
