@@ -434,6 +434,34 @@ def test_an_unusable_directory_is_one_line_naming_it(tmp_path, kind):
     assert sorted(p.name for p in tmp_path.iterdir()) in (["locked"], ["file"])
 
 
+@pytest.mark.parametrize("case, reason", [(".trakora is a file", "cannot hold trakora's folder .trakora"),
+                                          (".trakora is a link", "holds .trakora, which is not trakora's folder"),
+                                          ("no symbolic links", "is on a filesystem without symbolic links")])
+def test_a_directory_that_cannot_hold_the_layout_is_refused(tmp_path, monkeypatch, case, reason):
+    out = tmp_path / "out"
+    out.mkdir()
+    (out / "notes.txt").write_bytes(b"mine\n")
+    if case == ".trakora is a file":
+        (out / ".trakora").write_bytes(b"mine too\n")
+    elif case == ".trakora is a link":
+        (tmp_path / "elsewhere").mkdir()
+        (out / ".trakora").symlink_to(tmp_path / "elsewhere")
+    else:
+        def refused(*args, **kwargs):
+            raise OSError(errno.EPERM, "Operation not permitted")
+        monkeypatch.setattr(os, "symlink", refused)
+    before = visible(out)
+    with pytest.raises(OutputDirError) as error:
+        OutputDir(out).__enter__()
+    assert str(error.value).startswith(f"output directory '{out}' {reason}") and "\n" not in str(error.value)
+    assert visible(out) == before
+    assert sorted(p.name for p in out.iterdir()) == sorted([*before, ".trakora"])
+    if case == "no symbolic links":
+        assert sorted(p.name for p in (out / ".trakora").iterdir()) == ["lock"]
+    else:
+        assert list((tmp_path / "elsewhere").iterdir() if case == ".trakora is a link" else []) == []
+
+
 # ---- JSON and text ---------------------------------------------------------------------------------
 
 def test_summary_json_is_strict_json(tmp_path):
