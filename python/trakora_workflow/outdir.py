@@ -213,14 +213,18 @@ class OutputDir:
         self._lock_fd = fd
         try:
             self._clean_up()
-            self.run = Path(tempfile.mkdtemp(prefix=RUN_PREFIX, dir=private))
-            self._check_links_work()
+            try:
+                self.run = Path(tempfile.mkdtemp(prefix=RUN_PREFIX, dir=private))
+            except OSError as exc:
+                raise self._error(f"cannot take a new result in its folder {PRIVATE} ({_reason(exc)}); fix its "
+                                  "permissions or choose another", private) from None
+            self._check_links_work(self.run)
         except BaseException:
             self.close()
             raise
 
-    def _check_links_work(self) -> None:
-        probe = self.run / ".link-probe"
+    def _check_links_work(self, folder: Path) -> None:
+        probe = folder / ".link-probe"
         try:
             os.symlink("probe", probe)
             os.unlink(probe)
