@@ -502,6 +502,10 @@ result = track(rec.stack, TrackingParams(space_unit=sys.argv[2], time_unit="s", 
 with OutputDir(sys.argv[1]) as out:
     out.write_csv("ground_truth.csv", rec.truth)
     write_outputs(result, out, rec.stack, {"note": sys.argv[2]})
+    table = rec.truth.head(2).assign(**{"\\u00b5m": 1.5, "kind": "\\u00b5"})
+    out.write_csv("pyarrow.csv", table)
+    sys.modules["pyarrow"] = None                # the writer without pyarrow
+    out.write_csv("pandas.csv", table)
 """
 
 
@@ -521,6 +525,9 @@ def test_outputs_are_utf8_whatever_the_locale(tmp_path, unit, shown):
     for name, data in files.items():
         if name.endswith(".csv"):
             data.decode("utf-8")
+    for writer in ("pyarrow", "pandas"):
+        table = pd.read_csv(tmp_path / "out" / f"{writer}.csv", encoding="utf-8")
+        assert table.columns[-1] == "µm" and table["kind"].tolist() == ["µ", "µ"], writer
 
 
 # ---- pictures ----------------------------------------------------------------------------------------
