@@ -119,7 +119,14 @@ def test_a_failing_writer_leaves_the_previous_outputs(previous_run, monkeypatch,
 
 
 def test_a_run_replaces_the_previous_outputs_and_keeps_other_files(previous_run):
-    publish(previous_run, _Result(), {"run": "new"})
+    umask = os.umask(0o027)
+    try:
+        publish(previous_run, _Result(), {"run": "new"})
+    finally:
+        os.umask(umask)
+    # readable as the umask allows, like files written straight into the directory
+    result = previous_run / ".trakora" / os.readlink(previous_run / ".trakora" / "current")
+    assert result.stat().st_mode & 0o777 == 0o750 and (previous_run / "tracks.csv").stat().st_mode & 0o777 == 0o640
     files = visible(previous_run)
     assert sorted(files) == ["density.png", "detections.csv", "ground_truth.csv", "notes.txt", "speed.png",
                              "summary.json", "tracks.csv"]

@@ -42,8 +42,8 @@ runs into one directory never interleave: the second is refused at once.
 """
 from __future__ import annotations
 
-import errno
 import os
+import secrets
 import shutil
 import signal
 import tempfile
@@ -214,7 +214,7 @@ class OutputDir:
         try:
             self._clean_up()
             try:
-                self.run = Path(tempfile.mkdtemp(prefix=RUN_PREFIX, dir=private))
+                self.run = self._new_folder(private)
             except OSError as exc:
                 raise self._error(f"cannot take a new result in its folder {PRIVATE} ({_reason(exc)}); fix its "
                                   "permissions or choose another", private) from None
@@ -222,6 +222,18 @@ class OutputDir:
         except BaseException:
             self.close()
             raise
+
+    @staticmethod
+    def _new_folder(private: Path) -> Path:
+        """A fresh folder for this run's result, readable as the umask allows (as files
+        written straight into the directory would be, unlike a private temporary folder)."""
+        while True:
+            folder = private / f"{RUN_PREFIX}{secrets.token_hex(4)}"
+            try:
+                folder.mkdir(0o777)
+                return folder
+            except FileExistsError:
+                continue
 
     def _check_links_work(self, folder: Path) -> None:
         probe = folder / ".link-probe"
