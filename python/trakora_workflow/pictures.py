@@ -93,13 +93,13 @@ def _block_reduce(band: np.ndarray, factor: int, how: str, fill: float = 0.0) ->
     else:
         padded = band.astype(np.float64, copy=False)
     if factor == 1:
-        return padded.copy() if padded is band else padded
+        return padded
     shaped = padded.reshape(rows // factor, factor, cols // factor, factor)
     if how == "nanmean":
         with warnings.catch_warnings():        # blocks of only NaN pixels stay NaN
             warnings.simplefilter("ignore", RuntimeWarning)
             return np.nanmean(shaped, axis=(1, 3))
-    return getattr(shaped, how)(axis=(1, 3))
+    return getattr(getattr(shaped, how)(axis=3), how)(axis=1)     # faster than both axes at once
 
 
 def reduced(rendering: Rendering, ndim: int) -> tuple[np.ndarray, np.ndarray, np.ndarray]:
