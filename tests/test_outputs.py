@@ -54,7 +54,7 @@ class _Result:
         return self.table().drop(columns="track")
 
     def summary(self):
-        return {"tracks": np.int64(2), "median_speed": float("nan"), "frame_shape": (20, 30),
+        return {"tracks": np.int64(2), "median_point_speed": float("nan"), "frame_shape": (20, 30),
                 "intensity": {"max": np.float32(np.inf), "per_point": self.matrix[:, 2]}}
 
 
@@ -477,7 +477,7 @@ def test_summary_json_is_strict_json(tmp_path):
     def refuse(constant):
         raise ValueError(f"not strict JSON: {constant}")
     summary = json.loads((tmp_path / "out" / "summary.json").read_text(encoding="utf-8"), parse_constant=refuse)
-    assert summary["median_speed"] is None and summary["intensity"]["max"] is None
+    assert summary["median_point_speed"] is None and summary["intensity"]["max"] is None
     assert summary["intensity"]["per_point"] == [10.0, None, 10.0, 5.0, 7.0]
     assert summary["tracks"] == 2 and summary["frame_shape"] == [20, 30]
 
