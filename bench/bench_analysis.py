@@ -59,7 +59,7 @@ def bench():
 
 def figures(directory: Path):
     from trakora_workflow import TrackingParams, simulate_recording, track
-    from trakora_workflow.figures import save_msd_png, save_overlay_png
+    from trakora_workflow.pictures import save_msd_png, save_overlay_png
 
     directory.mkdir(parents=True, exist_ok=True)
     t = tracks_table(2, 2000, 200, seed=1)

@@ -9,7 +9,7 @@ import pytest
 
 from trakora_workflow.analysis import (analyze, compute_drift, ensemble_msd, filter_tracks,
                                        fit_power_law, msd, subtract_drift, track_speeds)
-from trakora_workflow.figures import save_msd_png, save_overlay_png
+from trakora_workflow.pictures import save_msd_png, save_overlay_png
 
 DT = 0.1
 

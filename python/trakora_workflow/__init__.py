@@ -20,8 +20,9 @@ from .analysis import (Analysis, analyze, compute_drift, ensemble_msd, filter_tr
 from .errors import InputError, OutputError, TrakoraError
 from .detect import FrameDetections, Preparation, detect_frame, robust_threshold
 from .io import FrameSource, StackError, load_stack, open_recording
-from .figures import save_msd_png, save_overlay_png
-from .output import OutputDir, save_density_png, save_outputs, save_speed_png, write_outputs
+from .outdir import OutputDir
+from .output import write_outputs
+from .pictures import save_density_png, save_msd_png, save_overlay_png, save_speed_png
 from .errors import ParameterError
 from .params import TrackingParams
 from .pipeline import (Links, Rendering, TrackingResult, auto_threshold, check_stack, detect_stack, link_tables,
@@ -35,6 +36,6 @@ __all__ = [
     "FrameDetections", "FrameSource", "Links", "InputError", "OutputError", "ParameterError", "TrakoraError", "Preparation", "Recording", "Rendering", "StackError",
     "TrackingParams", "TrackingResult", "auto_threshold", "check_stack", "detect_frame",
     "detect_stack", "link_tables", "load_stack", "match_points", "open_recording", "point_speeds",
-    "render_tracks", "robust_threshold", "save_density_png", "save_outputs",
+    "render_tracks", "robust_threshold", "save_density_png",
     "save_speed_png", "score", "simulate_recording", "track",
 ]

@@ -262,7 +262,8 @@ def _check_demo(args: argparse.Namespace) -> None:
 
 
 def run_demo(args: argparse.Namespace) -> int:
-    from .output import OutputDir, write_outputs
+    from .outdir import OutputDir
+    from .output import write_outputs
     from .pipeline import track
     from .scoring import score
     from .simulate import simulate_recording
@@ -338,7 +339,8 @@ def _brownian_d(result, recording) -> float | None:
 
 def run_recording(args: argparse.Namespace) -> int:
     from .io import check_frames, open_recording
-    from .output import OutputDir, write_outputs
+    from .outdir import OutputDir
+    from .output import write_outputs
     from .pipeline import track
 
     params = params_from_args(args)
