@@ -345,6 +345,20 @@ FIELD_NAMES = tuple(f.name for f in fields(TrackingParams))
 DECLARED = {f.name: f.metadata["trakora"] for f in fields(TrackingParams)}
 DEFAULTS = {f.name: f.default for f in fields(TrackingParams) if f.default is not MISSING}
 
+def params_from_values(values: dict[str, Any]) -> TrackingParams:
+    """TrackingParams from values by field as a form gives them (the command's options, the
+    napari widget): a choice's word for None (`none`) is None, a list of floats a tuple."""
+    converted = {}
+    for name, value in values.items():
+        d = DECLARED.get(name)
+        if d is not None and d.kind == "choice" and d.none_choice is not None and value == d.none_choice:
+            value = None
+        elif d is not None and d.kind == "floats" and isinstance(value, list):
+            value = tuple(value)
+        converted[name] = value
+    return TrackingParams(**converted)
+
+
 _NAMED = re.compile(r"`([a-z_]+)`")
 
 
