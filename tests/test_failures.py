@@ -461,26 +461,50 @@ def test_unreadable_tiff_is_aone_line_error(tmp_path):
     assert "cannot read" in one_line_error(run_cli("run", path, "--out", tmp_path))
 
 
-@pytest.mark.parametrize("args, option", [
-    (("--max-skip", "99999999999999999999"), "--max-skip"),
-    (("--window-size", "-3"), "--window-size"),
-    (("--max-peaks", "-1"), "--max-peaks"),
-    (("--diameter", "8"), "--diameter"),
-    (("--render-pixel-size", "1e-4"), "--render-pixel-size"),
-    (("--pixel-size", "1e300"), "--pixel-size"),
-    (("--max-intensity-ratio", "0"), "--max-intensity-ratio"),
-    (("--overlay-frame", "99"), "--overlay-frame"),
-    (("--channel", "1"), "--channel"),
-])
-def test_bad_options_are_one_line_naming_the_option_before_any_work(small_stack, tmp_path, args, option):
-    line = one_line_error(run_cli("run", small_stack, "--out", tmp_path / "out", *args))
-    assert option in line
-    assert not (tmp_path / "out" / "summary.json").exists()
+@pytest.fixture(scope="module")
+def small_volumes(tmp_path_factory):
+    rec = simulate_recording(frames=3, shape=(4, 24, 24), n_channels=1, spots_per_channel=2, n_brownian=2, seed=1)
+    path = tmp_path_factory.mktemp("volumes") / "volumes.npy"
+    np.save(path, rec.stack)
+    return path
 
 
-@pytest.mark.parametrize("args, option", [(("--size", "20000"), "--size"), (("--seed", "-1"), "--seed")])
-def test_bad_demo_options_are_one_line(tmp_path, args, option):
-    assert option in one_line_error(run_cli("demo", "--out", tmp_path, *args))
+# argv (INPUT: the small recording, VOLUMES: small volumes), a fragment of the one-line error,
+# the exit status
+BAD_OPTIONS = [
+    (("run", "INPUT", "--max-skip", "99999999999999999999"), "--max-skip must be an integer from 0", 1),
+    (("run", "INPUT", "--window-size", "-3"), "--window-size must be an odd integer", 1),
+    (("run", "INPUT", "--max-peaks", "-1"), "--max-peaks", 1),
+    (("run", "INPUT", "--diameter", "8"), "--diameter must be odd", 1),
+    (("run", "INPUT", "--diameter", "7.5"), "--diameter: invalid int value", 2),
+    (("run", "INPUT", "--render-pixel-size", "1e-4"), "--render-pixel-size 0.0001 gives a rendered grid", 1),
+    (("run", "INPUT", "--render-pixel-size", "1e-300"), "--render-pixel-size must be a number from 1e-30", 1),
+    (("run", "INPUT", "--render-pixel-size", "1e30"), "--render-pixel-size 1e30 is larger than the field of view", 1),
+    (("run", "INPUT", "--pixel-size", "1e300"), "--pixel-size must be a number from 1e-30 to 1e30", 1),
+    (("run", "VOLUMES", "--z-step", "1e30"), "--z-step 1e30 puts positions beyond 1e30", 1),
+    (("run", "INPUT", "--snr", "1e308"), "--snr must be a number > 0 and <= 1e6", 1),
+    (("run", "INPUT", "--threshold", "nan"), "--threshold must be a finite number", 1),
+    (("run", "INPUT", "--max-intensity-ratio", "0"), "--max-intensity-ratio", 1),
+    (("run", "INPUT", "--space-unit", ""), "--space-unit must be printable", 1),
+    (("run", "INPUT", "--overlay-frame", "99"), "--overlay-frame 99 is outside the recording's frames 0 to 11", 1),
+    (("run", "INPUT", "--workers", "100000"), "--workers must be at most", 1),
+    (("run", "INPUT", "--channel", "1"), "--channel", 1),
+    (("demo", "--frames", "3", "--size", "32", "--overlay-frame", "5"), "--overlay-frame 5 is outside", 1),
+    (("demo", "--size", "20000"), "--size 20000 with --frames 100 needs", 1),
+    (("demo", "--seed", "-1"), "--seed must be an integer from 0", 1),
+]
+
+
+@pytest.mark.parametrize("argv, fragment, status", BAD_OPTIONS)
+def test_bad_options_are_one_line_naming_the_option_before_any_work(small_stack, small_volumes, tmp_path,
+                                                                    argv, fragment, status):
+    inputs = {"INPUT": small_stack, "VOLUMES": small_volumes}
+    out = tmp_path / "out"
+    proc = run_cli(*[inputs.get(a, a) for a in argv], "--out", out)
+    assert proc.returncode == status
+    assert fragment in one_line_error(proc)
+    assert not out.exists() or [p.name for p in out.iterdir() if not p.name.startswith(".")] == []
+    assert [p.name for p in tmp_path.iterdir()] in ([], ["out"])
 
 
 def test_negative_threshold_parses_and_ignored_options_are_warned(small_stack, tmp_path):

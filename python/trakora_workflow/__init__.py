@@ -9,27 +9,57 @@ Recordings on disk: `track(open_recording("frames/*.png"), TrackingParams(invert
 diameter=11))`. x is the column, y the row (and z the plane of a volume); see `pipeline` for
 the conventions.
 """
-from .analysis import (Analysis, analyze, compute_drift, ensemble_msd, filter_tracks, fit_power_law, msd,
-                       subtract_drift, track_speeds)
-from .errors import InputError, OutputError, TrakoraError
-from .detect import Preparation, detect_frame, robust_threshold
-from .frames import recover_points
-from .io import FrameSource, StackError, load_stack, open_recording
-from .figures import save_msd_png, save_overlay_png
-from .output import OutputDir, save_density_png, save_outputs, save_speed_png, write_outputs
-from .errors import ParameterError
-from .params import TrackingParams
-from .pipeline import (Rendering, TrackingResult, auto_threshold, check_stack, detect_stack, link_tables,
-                       point_speeds, render_tracks, track)
-from .scoring import match_points, score
-from .simulate import Recording, simulate_recording
+from __future__ import annotations
 
-__all__ = [
-    "Analysis", "OutputDir", "analyze", "compute_drift", "ensemble_msd", "filter_tracks", "fit_power_law",
-    "msd", "save_msd_png", "save_overlay_png", "subtract_drift", "track_speeds", "write_outputs",
-    "FrameSource", "InputError", "OutputError", "ParameterError", "TrakoraError", "Preparation", "Recording", "Rendering", "StackError",
-    "TrackingParams", "TrackingResult", "auto_threshold", "check_stack", "detect_frame",
-    "detect_stack", "link_tables", "load_stack", "match_points", "open_recording", "point_speeds",
-    "recover_points", "render_tracks", "robust_threshold", "save_density_png", "save_outputs",
-    "save_speed_png", "score", "simulate_recording", "track",
-]
+import importlib
+from typing import TYPE_CHECKING
+
+# Names are imported from their modules on first use, so that `python -m trakora_workflow`
+# starts (and can report Ctrl-C in one line) before NumPy, pandas and the module load.
+_EXPORTS = {
+    "analysis": ("Analysis", "analyze", "compute_drift", "ensemble_msd", "filter_tracks", "fit_power_law", "msd",
+                 "subtract_drift", "track_speeds"),
+    "errors": ("InputError", "OutputError", "ParameterError", "TrakoraError"),
+    "detect": ("Preparation", "detect_frame", "robust_threshold"),
+    "frames": ("recover_points",),
+    "io": ("FrameSource", "StackError", "load_stack", "open_recording"),
+    "figures": ("save_msd_png", "save_overlay_png"),
+    "output": ("OutputDir", "save_density_png", "save_outputs", "save_speed_png", "write_outputs"),
+    "params": ("TrackingParams",),
+    "pipeline": ("Rendering", "TrackingResult", "auto_threshold", "check_stack", "detect_stack", "link_tables",
+                 "point_speeds", "render_tracks", "track"),
+    "scoring": ("match_points", "score"),
+    "simulate": ("Recording", "simulate_recording"),
+}
+_MODULE_OF = {name: module for module, names in _EXPORTS.items() for name in names}
+
+__all__ = sorted(_MODULE_OF)
+
+
+def __getattr__(name: str):
+    module = _MODULE_OF.get(name)
+    if module is None:
+        raise AttributeError(f"module {__name__!r} has no attribute {name!r}")
+    value = getattr(importlib.import_module(f".{module}", __name__), name)
+    globals()[name] = value
+    return value
+
+
+def __dir__():
+    return sorted(set(globals()) | set(_MODULE_OF))
+
+
+if TYPE_CHECKING:
+    from .analysis import (Analysis, analyze, compute_drift, ensemble_msd, filter_tracks, fit_power_law, msd,
+                           subtract_drift, track_speeds)
+    from .detect import Preparation, detect_frame, robust_threshold
+    from .errors import InputError, OutputError, ParameterError, TrakoraError
+    from .figures import save_msd_png, save_overlay_png
+    from .frames import recover_points
+    from .io import FrameSource, StackError, load_stack, open_recording
+    from .output import OutputDir, save_density_png, save_outputs, save_speed_png, write_outputs
+    from .params import TrackingParams
+    from .pipeline import (Rendering, TrackingResult, auto_threshold, check_stack, detect_stack, link_tables,
+                           point_speeds, render_tracks, track)
+    from .scoring import match_points, score
+    from .simulate import Recording, simulate_recording

@@ -18,8 +18,6 @@ import warnings
 from dataclasses import replace
 from pathlib import Path
 
-import numpy as np
-
 from .errors import ParameterError
 from .params import (DECLARED, DEFAULTS, GROUPS, METHODS, TrackingParams, default_words, params_from_values,
                      rename_fields)
@@ -101,6 +99,63 @@ def _add_tracking_options(parser: argparse.ArgumentParser) -> dict[str, argparse
 def params_from_args(args: argparse.Namespace) -> TrackingParams:
     """The TrackingParams of parsed options (ParameterError naming the field)."""
     return params_from_values({name: getattr(args, name) for name in DECLARED})
+
+
+def build_parser() -> argparse.ArgumentParser:
+    parser = _Parser(prog="trakora", description="Particle localization and tracking on recordings.")
+    commands = parser.add_subparsers(dest="command", required=True, parser_class=_Parser)
+
+    demo = commands.add_parser("demo", help="simulate a recording, track it and score the result",
+                               description="Simulate a recording with known ground truth, run the "
+                                           "workflow with both localization methods, write the outputs "
+                                           "and print the scores and the diffusion coefficient.")
+    demo.add_argument("--frames", type=_positive_int, default=100, help="frames to simulate (default: 100)")
+    demo.add_argument("--size", type=_positive_int, default=160, help="frame edge in pixels (default: 160)")
+    demo.add_argument("--seed", type=int, default=1, help="random seed, >= 0 (default: 1)")
+    _add_common_options(demo)
+
+    run = commands.add_parser("run", help="track the particles of a recording",
+                              description="Track the particles of a recording: a stack file (.npy, TIFF, "
+                                          "OME-TIFF) shaped (frames, rows, columns) or (frames, planes, rows, "
+                                          "columns), a directory of image files, several image files or a "
+                                          "quoted glob pattern ('frames/*.png'); one image per frame, in "
+                                          "natural order.")
+    run.add_argument("inputs", nargs="+", metavar="INPUT", help="stack file, directory, image files or glob")
+    groups = _add_tracking_options(run)
+    groups["detection"].add_argument("--channel", type=int, metavar="N",
+                                     help="channel N of a multi-channel or colour recording")
+    _add_common_options(run)
+    return parser
+
+
+def _value_options(parser: argparse.ArgumentParser) -> set[str]:
+    names = set()
+    for action in parser._actions:
+        if isinstance(action, argparse._SubParsersAction):
+            for sub in action.choices.values():
+                names |= _value_options(sub)
+        elif action.option_strings and action.nargs != 0:
+            names.update(action.option_strings)
+    return names
+
+
+def _join_negative_numbers(argv: list[str], options: set[str]) -> list[str]:
+    """`--threshold -1e30` as `--threshold=-1e30`: argparse takes '-1e30' for an option."""
+    out, i = [], 0
+    while i < len(argv):
+        token = argv[i]
+        if token in options and i + 1 < len(argv) and argv[i + 1].startswith("-"):
+            try:
+                float(argv[i + 1])
+            except ValueError:
+                pass
+            else:
+                out.append(f"{token}={argv[i + 1]}")
+                i += 2
+                continue
+        out.append(token)
+        i += 1
+    return out
 
 
 @contextlib.contextmanager
@@ -318,6 +373,7 @@ def main(argv: list[str] | None = None) -> int:
         parser = build_parser()
         argv = list(sys.argv[1:] if argv is None else argv)
         args = parser.parse_args(_join_negative_numbers(argv, _value_options(parser)))
+        import numpy as np
         with warnings.catch_warnings(), np.errstate(all="ignore"):
             # NumPy's and Matplotlib's warnings about extreme values would be lines of their
             # own on stderr; the command reports a degraded result in its own warnings

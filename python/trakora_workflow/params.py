@@ -19,8 +19,6 @@ import reprlib
 from dataclasses import MISSING, dataclass, field, fields, replace
 from typing import Any
 
-import numpy as np
-
 from .errors import ParameterError
 
 METHODS = ("radial_symmetry", "gaussian_fitting")
@@ -225,7 +223,7 @@ class TrackingParams:
         names = (("z_step",) if ndim == 3 else ()) + ("pixel_size", "pixel_size")
         for n, s, name in zip(frame_shape, spacing, names):
             if n * s > MAX_POSITION:
-                raise ParameterError(name, f"{s!r} puts positions beyond {MAX_POSITION:g} ({n} pixels x {s:g}); "
+                raise ParameterError(name, f"{_g(s)} puts positions beyond {_g(MAX_POSITION)} ({n} pixels x {_g(s)}); "
                                      "use larger space units")
         method = self.localization_method
         if method == "auto":
@@ -256,7 +254,7 @@ class TrackingParams:
         the recording or a `min_length` no track can reach."""
         notes = []
         if ndim == 2:
-            for name in ("correlation_sigmas", "correlation_threshold"):
+            for name in ("z_step", "correlation_sigmas", "correlation_threshold"):
                 if getattr(self, name) is not None:
                     notes.append(f"`{name}` applies to volumes only; ignored for these 2D frames")
         elif self.max_intensity_ratio is not None:
@@ -279,7 +277,7 @@ def _checked(name: str, value: Any, d: Declared) -> Any:
             return None
         raise ParameterError(name, f"must be {d.allowed()}, got None")
     if d.kind == "bool":
-        if isinstance(value, (bool, np.bool_)):
+        if _is_bool(value):
             return bool(value)
         raise ParameterError(name, f"must be True or False, got {_shown(value)}")
     if d.kind in ("str", "choice"):
@@ -300,7 +298,7 @@ def _checked(name: str, value: Any, d: Declared) -> Any:
 
 def _number(name: str, value: Any, d: Declared, kind: type) -> int | float:
     numeric = numbers.Integral if kind is int else numbers.Real
-    if isinstance(value, (bool, np.bool_)) or not isinstance(value, numeric):
+    if _is_bool(value) or not isinstance(value, numeric):
         raise ParameterError(name, f"must be {d.allowed()}, got {_shown(value)}")
     value = kind(value)
     ok = (math.isfinite(value) and (d.low is None or value >= d.low) and (d.high is None or value <= d.high)
@@ -310,6 +308,12 @@ def _number(name: str, value: Any, d: Declared, kind: type) -> int | float:
     if d.odd and value % 2 == 0:
         raise ParameterError(name, f"must be odd, got {value}")
     return value
+
+
+def _is_bool(value: Any) -> bool:
+    """A Python or NumPy boolean (NumPy's is no subclass of bool)."""
+    dtype = getattr(value, "dtype", None)
+    return isinstance(value, bool) or (dtype is not None and getattr(value, "shape", None) == () and dtype.kind == "b")
 
 
 def _shown(value: Any) -> str:
@@ -324,8 +328,8 @@ def render_grid(frame_shape: tuple[int, ...], params: TrackingParams) -> tuple[i
     spacing = ((params.z_step or params.pixel_size,) if len(frame_shape) == 3 else ()) + (params.pixel_size,) * 2
     extents = [n * s for n, s in zip(frame_shape, spacing)]
     if size > max(extents):
-        raise ParameterError("render_pixel_size", f"{size!r} is larger than the field of view "
-                             f"({' x '.join(f'{e:g}' for e in extents)} space units); use at most {max(extents):g}")
+        raise ParameterError("render_pixel_size", f"{_g(size)} is larger than the field of view "
+                             f"({' x '.join(map(_g, extents))} space units); use at most {_g(max(extents))}")
     cells = [e / size for e in extents]
     total = math.prod(c + 1 for c in cells)
     if not math.isfinite(total) or total > params.max_image_pixels:
@@ -392,8 +396,26 @@ def _code(text: str) -> str:
     return text if "`" in text else f"`{text}`" if re.fullmatch(r"[\w.'^]+", text) else text
 
 
+TABLE_START = "<!-- parameter table: python -m trakora_workflow.params --write docs/workflow.md -->"
+TABLE_END = "<!-- end of the parameter table -->"
+
+
+def with_table(document: str) -> str:
+    """`document` with the text between TABLE_START and TABLE_END replaced by the table."""
+    head, start, rest = document.partition(TABLE_START)
+    _, end, tail = rest.partition(TABLE_END)
+    if not start or not end:
+        raise ValueError("the document has no parameter table markers")
+    return f"{head}{TABLE_START}\n{markdown_table()}\n{TABLE_END}{tail}"
+
+
 if __name__ == "__main__":
     import sys
-    if sys.argv[1:] != ["--markdown"]:
-        sys.exit("usage: python -m trakora_workflow.params --markdown")
-    print(markdown_table())
+    from pathlib import Path
+    if sys.argv[1:] == ["--markdown"]:
+        print(markdown_table())
+    elif len(sys.argv) == 3 and sys.argv[1] == "--write":
+        doc = Path(sys.argv[2])
+        doc.write_text(with_table(doc.read_text(encoding="utf-8")), encoding="utf-8")
+    else:
+        sys.exit("usage: python -m trakora_workflow.params --markdown | --write docs/workflow.md")
