@@ -515,6 +515,25 @@ def test_negative_threshold_parses_and_ignored_options_are_warned(small_stack, t
     assert json.loads((tmp_path / "summary.json").read_text())["threshold"]["threshold"] == -1e30
 
 
+@pytest.mark.parametrize("args, warning", [
+    (("--max-lag", "1000"), "--max-lag 1000 is beyond the recording's 12 frames; the MSD goes up to lag 11"),
+    (("--min-length", "13"), "--min-length 13 is longer than the recording's 12 frames, so no track is kept; "
+                             "lower --min-length"),
+    (("--threshold", "1e30"), "lower --threshold or --snr"),
+    (("--z-step", "2"), "--z-step applies to volumes only"),
+])
+def test_warnings_name_the_options_to_change(small_stack, tmp_path, args, warning):
+    proc = run_cli("run", small_stack, "--quiet", "--out", tmp_path, *args)
+    assert proc.returncode == 0, proc.stderr
+    lines = proc.stderr.splitlines()
+    assert lines and all(line.startswith("trakora: warning: ") for line in lines)
+    assert any(warning in line for line in lines) and "`" not in proc.stderr
+    summary = json.loads((tmp_path / "summary.json").read_text())
+    assert len(summary["warnings"]) == len(lines)
+    if args[0] == "--max-lag":
+        assert summary["params"]["max_lag"] == 11 and len((tmp_path / "msd.csv").read_text().splitlines()) <= 12
+
+
 def test_nan_pixels_leave_the_threshold_and_the_summary_sound(tmp_path):
     rec = simulate_recording(frames=8, shape=(64, 64), n_channels=1, spots_per_channel=4, n_brownian=5, seed=2)
     stack = rec.stack.copy()

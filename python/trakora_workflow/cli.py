@@ -220,10 +220,12 @@ def score_table(rows: list[dict]) -> str:
     return "\n".join(lines)
 
 
-def _check_common(args: argparse.Namespace, frames: int) -> None:
-    """The command's own options that are bounded by the recording (or the machine)."""
+def _check_workers(args: argparse.Namespace) -> None:
     if args.workers is not None and args.workers > MAX_WORKERS:
         raise ParameterError("workers", f"must be at most {MAX_WORKERS}, got {args.workers}")
+
+
+def _check_overlay_frame(args: argparse.Namespace, frames: int) -> None:
     if not 0 <= args.overlay_frame < frames:
         raise ParameterError("overlay_frame", f"{args.overlay_frame} is outside the recording's frames "
                              f"0 to {frames - 1}")
@@ -239,7 +241,8 @@ def _check_demo(args: argparse.Namespace) -> None:
         raise ParameterError("size", f"{args.size} with `frames` {args.frames} needs "
                              f"{needed / 1024**3:.1f} GiB for the simulated recording (limit "
                              f"{MAX_DEMO_BYTES / 1024**3:.0f} GiB); use a smaller `size` or fewer `frames`")
-    _check_common(args, args.frames)
+    _check_workers(args)
+    _check_overlay_frame(args, args.frames)
 
 
 def run_demo(args: argparse.Namespace) -> int:
@@ -323,11 +326,12 @@ def run_recording(args: argparse.Namespace) -> int:
     from .pipeline import track
 
     params = params_from_args(args)
+    _check_workers(args)
     with OutputDir(args.out) as out:
         source = open_recording(args.inputs if len(args.inputs) > 1 else args.inputs[0], channel=args.channel)
         ndim = check_frames(source)
         params.resolve(source.frame_shape, len(source))      # every parameter checked before any work
-        _check_common(args, len(source))
+        _check_overlay_frame(args, len(source))
         if source.note:
             print(source.note)
         print(f"{source.name}: {len(source)} frames of {' x '.join(map(str, source.frame_shape))} "
