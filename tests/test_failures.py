@@ -492,6 +492,9 @@ BAD_OPTIONS = [
     (("demo", "--frames", "3", "--size", "32", "--overlay-frame", "5"), "--overlay-frame 5 is outside", 1),
     (("demo", "--size", "20000"), "--size 20000 with --frames 100 needs", 1),
     (("demo", "--seed", "-1"), "--seed must be an integer from 0", 1),
+    (("demo", "--frames", "3", "--size", "32", "--render-pixel-size", "1e3"),
+     "--render-pixel-size 1000 is larger than the field of view (3.2 x 3.2 space units)", 1),
+    (("demo", "--pixel-size", "2"), "unrecognized arguments: --pixel-size", 2),
 ]
 
 

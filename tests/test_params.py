@@ -11,7 +11,7 @@ import pytest
 
 import trakora_workflow
 from trakora_workflow import InputError, ParameterError, TrackingParams, track
-from trakora_workflow.cli import OPTION_OF, build_parser, params_from_args
+from trakora_workflow.cli import DEMO_FIXED, DEMO_IMAGES_ONLY, OPTION_OF, build_parser, params_from_args
 from trakora_workflow.params import DECLARED, markdown_table, rename_fields, with_table
 
 ROOT = Path(__file__).resolve().parents[1]
@@ -105,10 +105,9 @@ def test_a_recording_must_be_one_and_params_a_tracking_params():
     assert error.value.name == "params"
 
 
-def _run_parser():
-    parser = build_parser()
+def _subparser(parser, command):
     sub = next(a for a in parser._actions if isinstance(a, argparse._SubParsersAction))
-    return parser, sub.choices["run"]
+    return sub.choices[command]
 
 
 def _other_value(name):
@@ -131,23 +130,29 @@ def _other_value(name):
     return value, [str(value)]
 
 
-def test_every_field_has_an_option_that_sets_it():
-    """The run options are the declared ones with the declared defaults, and each option,
-    given a non-default value, sets its field and only it."""
-    parser, run = _run_parser()
-    by_dest = {a.dest: a for a in run._actions if a.option_strings}
+@pytest.mark.parametrize("command", ["run", "demo"])
+def test_every_field_has_an_option_that_sets_it(command):
+    """The options are the declared ones with the declared defaults (the demo's: those its
+    simulation leaves open), and each option, given a non-default value, sets its field and
+    only it."""
+    parser = build_parser()
+    by_dest = {a.dest: a for a in _subparser(parser, command)._actions if a.option_strings}
+    fixed = DEMO_FIXED if command == "demo" else {}
     names = [f.name for f in fields(TrackingParams)]
-    assert set(names) <= set(by_dest)
-    for name in names:
+    offered = [n for n in names if n in by_dest]
+    assert offered == [n for n in names if n not in fixed and (command == "run" or n not in DEMO_IMAGES_ONLY)]
+    for name in offered:
         assert by_dest[name].option_strings == [DECLARED[name].option] == [OPTION_OF[name]]
-    assert params_from_args(parser.parse_args(["run", "x.npy"])) == TrackingParams()
-    for name in names:
+    head = ["run", "x.npy"] if command == "run" else ["demo"]
+    start = params_from_args(parser.parse_args(head), **fixed)
+    assert start == TrackingParams(**fixed)
+    for name in offered:
         value, words = _other_value(name)
-        args = parser.parse_args(["run", "x.npy", DECLARED[name].option, *words])
-        params = params_from_args(args)
+        params = params_from_args(parser.parse_args([*head, DECLARED[name].option, *words]), **fixed)
         assert getattr(params, name) == value, name
-        assert [n for n in names if getattr(params, n) != getattr(TrackingParams(), n)] == [name]
-    assert params_from_args(parser.parse_args(["run", "x.npy", "--method", "none"])).localization_method is None
+        assert [n for n in names if getattr(params, n) != getattr(start, n)] == [name]
+    if command == "run":
+        assert params_from_args(parser.parse_args([*head, "--method", "none"])).localization_method is None
 
 
 def _strings(path: Path):

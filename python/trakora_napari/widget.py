@@ -25,9 +25,11 @@ LUMINANCE = np.array([0.2125, 0.7154, 0.0721], dtype=np.float32)
 
 
 def one_line(exc: BaseException) -> str:
-    """An exception as one line; the workflow's own errors already name the input or option."""
+    """An exception as one line; the workflow's own errors already name the input or field
+    (fields in backticks, shown plain here)."""
+    from trakora_workflow.params import rename_fields
     text = str(exc).strip()
-    first = text.splitlines()[0] if text else ""
+    first = rename_fields(text.splitlines()[0], {}) if text else ""
     if isinstance(exc, ValueError) and first:
         return first
     return f"{type(exc).__name__}: {first}" if first else type(exc).__name__

@@ -24,6 +24,11 @@ from .params import (DECLARED, DEFAULTS, GROUPS, METHODS, TrackingParams, defaul
 
 MAX_DEMO_BYTES = 2 * 1024**3
 MAX_WORKERS = 256
+# the demo simulates its recording in these units and runs both methods
+DEMO_FIXED = {"pixel_size": 0.1, "frame_interval": 0.05, "space_unit": "µm", "time_unit": "s",
+              "localization_method": METHODS[0]}
+DEMO_DIFFUSION = 0.15      # pixels² per frame
+DEMO_IMAGES_ONLY = ("z_step", "correlation_sigmas", "correlation_threshold")    # the demo's frames are 2D
 
 # field (or keyword) -> the option a user typed, for messages: the TrackingParams options,
 # then the command's own
@@ -74,10 +79,16 @@ def _option_help(name: str) -> str:
     return f"{text} (default: {rename_fields(default, OPTION_OF)})"
 
 
-def _add_tracking_options(parser: argparse.ArgumentParser) -> dict[str, argparse._ArgumentGroup]:
-    """One option per TrackingParams field, from its declaration; returns the groups."""
-    groups = {key: parser.add_argument_group(rename_fields(title, OPTION_OF)) for key, title in GROUPS.items()}
+def _add_tracking_options(parser: argparse.ArgumentParser,
+                          leave_out: tuple[str, ...] = ()) -> dict[str, argparse._ArgumentGroup]:
+    """One option per TrackingParams field (but those left out), from its declaration;
+    returns the groups."""
+    used = {DECLARED[name].group for name in DECLARED if name not in leave_out}
+    groups = {key: parser.add_argument_group(rename_fields(title, OPTION_OF))
+              for key, title in GROUPS.items() if key in used}
     for name, d in DECLARED.items():
+        if name in leave_out:
+            continue
         group = groups[d.group]
         if d.kind == "bool":
             group.add_argument(d.option, dest=name, action="store_false" if DEFAULTS[name] else "store_true",
@@ -96,9 +107,11 @@ def _add_tracking_options(parser: argparse.ArgumentParser) -> dict[str, argparse
     return groups
 
 
-def params_from_args(args: argparse.Namespace) -> TrackingParams:
-    """The TrackingParams of parsed options (ParameterError naming the field)."""
-    return params_from_values({name: getattr(args, name) for name in DECLARED})
+def params_from_args(args: argparse.Namespace, **fixed) -> TrackingParams:
+    """The TrackingParams of parsed options and the `fixed` fields (ParameterError naming the
+    field)."""
+    given = {name: getattr(args, name) for name in DECLARED if name not in fixed and hasattr(args, name)}
+    return params_from_values({**given, **fixed})
 
 
 def build_parser() -> argparse.ArgumentParser:
@@ -112,6 +125,7 @@ def build_parser() -> argparse.ArgumentParser:
     demo.add_argument("--frames", type=_positive_int, default=100, help="frames to simulate (default: 100)")
     demo.add_argument("--size", type=_positive_int, default=160, help="frame edge in pixels (default: 160)")
     demo.add_argument("--seed", type=int, default=1, help="random seed, >= 0 (default: 1)")
+    _add_tracking_options(demo, leave_out=tuple(DEMO_FIXED) + DEMO_IMAGES_ONLY)
     _add_common_options(demo)
 
     run = commands.add_parser("run", help="track the particles of a recording",
@@ -252,13 +266,13 @@ def run_demo(args: argparse.Namespace) -> int:
     from .simulate import simulate_recording
 
     _check_demo(args)
+    base = params_from_args(args, **DEMO_FIXED)
+    base.resolve((args.size, args.size), args.frames)        # every parameter checked before any work
     with OutputDir(args.out) as out:
-        pixel_size, frame_interval, diffusion = 0.1, 0.05, 0.15
+        pixel_size, frame_interval, diffusion = base.pixel_size, base.frame_interval, DEMO_DIFFUSION
         recording = simulate_recording(frames=args.frames, shape=(args.size, args.size), seed=args.seed,
                                        n_channels=3, spots_per_channel=10, n_brownian=max(1, args.size // 8),
                                        diffusion=diffusion, pixel_size=pixel_size, frame_interval=frame_interval)
-        base = TrackingParams(pixel_size=pixel_size, frame_interval=frame_interval, max_skip=1,
-                              space_unit="µm", time_unit="s")
         true_d = diffusion * pixel_size**2 / frame_interval
         print(f"simulated {args.frames} frames of {args.size}x{args.size} pixels, "
               f"{recording.truth['particle'].nunique()} particles, {len(recording.truth)} true spots")

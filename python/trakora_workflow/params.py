@@ -194,7 +194,6 @@ class TrackingParams:
     max_image_pixels: int = param(
         MAX_IMAGE_PIXELS, kind="int", low=1, high=2**62, group="linking", option="--max-image-pixels",
         help="largest rendered image in pixels; a larger one is refused before allocating")
-
     space_unit: str = param(
         "px", kind="str", low=1, high=40, group="units", option="--space-unit",
         help="name of the space unit (plots and summary)", widget="space unit")
