@@ -1,22 +1,26 @@
-"""Workflow benchmark: what the stages after linking cost next to linking itself.
+"""Workflow benchmark: linking with provenance against the module's linker, what the stages
+after linking cost, and how long `track` holds the interpreter lock.
 
 Synthetic frame tables of Brownian particles (no images are simulated): 1000 particles in a
 512 x 512 field, steps of 1 pixel per axis, 5 % of the detections dropped at random, 2000
 frames; linked with the workflow's defaults (max_distance 5 pixels, max_skip 1). Timed per
-round, in this order: linking (`link_tables`), recovery of every point's frame
-(`recover_points`), per-point speeds (`point_speeds`), the density and speed images
-(`render_tracks`), and, for the record, writing the outputs of the tracks (tracks.csv,
-detections.csv with pandas; density.png and speed.png). Then `recover_points` once more on
-spots that sit still on whole pixels, where identical rows fill every frame.
+round, in this order: the module's `rs_link_points` alone, the workflow's linking
+(`link_tables`: the same tracks plus every point's frame and row), per-point speeds
+(`point_speeds`), the analysis (`analyze`), the density and speed images (`render_tracks`),
+and, for the record, writing the outputs of the tracks (tracks.csv, detections.csv;
+density.png and speed.png).
+
+`--lock` runs `track` in a thread on a simulated recording of about 2 M linked points while
+another thread wakes every millisecond, and prints the longest stretch that thread waited
+(the longest hold of the interpreter lock by the tracking thread, give or take a switch
+interval of 5 ms).
 
     PYTHONPATH=python python bench/bench_workflow.py                 # 2000 frames x 1000 spots
     PYTHONPATH=python python bench/bench_workflow.py --quick         # 200 frames
-    PYTHONPATH=python python bench/bench_workflow.py --reference     # also the plain-Python
-                                                                     # matching the tests use
+    PYTHONPATH=python python bench/bench_workflow.py --lock          # the lock holds of track
 
 Times are medians over the rounds (the first, cold round apart: its memory is fresh from the
-system); peak memory is what tracemalloc sees allocated (NumPy arrays included) in a separate
-call.
+system).
 """
 import os
 
@@ -29,15 +33,17 @@ import statistics  # noqa: E402
 import sys  # noqa: E402
 import tempfile  # noqa: E402
 import time  # noqa: E402
-import tracemalloc  # noqa: E402
+import threading  # noqa: E402
 from pathlib import Path  # noqa: E402
 
 import numpy as np  # noqa: E402
+import trakora  # noqa: E402
 
 from common import fmt_time, table  # noqa: E402
-from trakora_workflow.frames import recover_points  # noqa: E402
+from trakora_workflow.analysis import analyze  # noqa: E402
+from trakora_workflow.io import FrameSource  # noqa: E402
 from trakora_workflow.output import save_density_png, save_speed_png, write_csv  # noqa: E402
-from trakora_workflow.pipeline import link_tables, point_speeds, render_tracks  # noqa: E402
+from trakora_workflow.pipeline import _track_table, link_tables, point_speeds, render_tracks, track  # noqa: E402
 from trakora_workflow.params import TrackingParams  # noqa: E402
 
 FIELD = 512
@@ -56,18 +62,6 @@ def simulate(frames, particles, seed=0, drop=0.05, step=1.0):
     return tables
 
 
-def traced_peak(fn):
-    """(result, peak bytes of the memory fn allocated through Python and NumPy, above what was
-    allocated before), by tracemalloc; slows pure-Python code down, so timed apart."""
-    tracemalloc.start()
-    try:
-        before = tracemalloc.get_traced_memory()[0]
-        out = fn()
-        return out, tracemalloc.get_traced_memory()[1] - before
-    finally:
-        tracemalloc.stop()
-
-
 class _Shown:
     """What the picture writers read of a tracking result."""
 
@@ -80,14 +74,19 @@ class _Shown:
 def one_round(tables, params, frame_shape, out_dir, write):
     times = {}
     start = time.perf_counter()
-    matrix, ends = link_tables(tables, params, 2)
-    times["linking"] = time.perf_counter() - start
+    trakora.rs_link_points(tables, params.max_distance, params.max_skip, np.nan)
+    times["rs_link_points alone"] = time.perf_counter() - start
     start = time.perf_counter()
-    frames, rows = recover_points(tables, matrix, ends, params.max_skip)
-    times["recover_points"] = time.perf_counter() - start
+    matrix, ends, frames, rows = link_tables(tables, params, 2)
+    times["linking with frames and rows"] = time.perf_counter() - start
     start = time.perf_counter()
     speed = point_speeds(matrix, ends, frames, params.frame_interval, 2)
     times["point_speeds"] = time.perf_counter() - start
+    start = time.perf_counter()
+    lengths = np.diff(np.concatenate([[0], ends]))
+    analyze(_track_table(matrix, np.repeat(np.arange(len(lengths)), lengths), frames, 2, params.frame_interval,
+                         None), ndim=2, frame_interval=params.frame_interval)
+    times["analysis"] = time.perf_counter() - start
     start = time.perf_counter()
     rendering = render_tracks(matrix, ends, speed, frame_shape, params)
     times["rendering"] = time.perf_counter() - start
@@ -112,6 +111,59 @@ def one_round(tables, params, frame_shape, out_dir, write):
     return times, (matrix, ends, frames, rows)
 
 
+class SimulatedRecording(FrameSource):
+    """Frames of Brownian spots drawn on the fly (Gaussian stamps of sigma 1.2 px on a noisy
+    background), so that a recording of millions of points needs no memory or disk."""
+
+    def __init__(self, frames, particles, size, seed=0):
+        self.name = "simulated"
+        self.shape = (frames, size, size)
+        rng = np.random.default_rng(seed)
+        start = rng.uniform(8, size - 8, (particles, 2))
+        self.positions = np.clip(start + np.cumsum(rng.normal(0, 0.7, (frames, particles, 2)), axis=0), 4, size - 5)
+        offsets = np.arange(-3, 4)
+        self.dy, self.dx = [a.ravel() for a in np.meshgrid(offsets, offsets, indexing="ij")]
+        self.seed = seed
+
+    def read(self, index):
+        size = self.shape[1]
+        rng = np.random.default_rng((self.seed, index))
+        frame = rng.normal(100.0, 5.0, (size, size))
+        pos = self.positions[index]
+        centre = np.rint(pos).astype(np.int64)
+        rows = centre[:, :1] + self.dy
+        cols = centre[:, 1:] + self.dx
+        values = 200.0 * np.exp(-((rows - pos[:, :1]) ** 2 + (cols - pos[:, 1:]) ** 2) / (2 * 1.2**2))
+        np.add.at(frame, (rows.ravel(), cols.ravel()), values.ravel())
+        return frame.astype(np.float32)
+
+
+def longest_lock_hold(work):
+    """Runs work() in a thread while this thread sleeps 1 ms at a time; returns (the longest
+    wait of this thread beyond its sleep, the result of work)."""
+    out = {}
+    worker = threading.Thread(target=lambda: out.setdefault("result", work()))
+    longest = 0.0
+    worker.start()
+    while worker.is_alive():
+        start = time.perf_counter()
+        time.sleep(0.001)
+        longest = max(longest, time.perf_counter() - start - 0.001)
+    worker.join()
+    return longest, out.get("result")
+
+
+def lock_report(frames, particles):
+    recording = SimulatedRecording(frames, particles, 1024)
+    params = TrackingParams(max_distance=4.0)
+    start = time.perf_counter()
+    longest, result = longest_lock_hold(lambda: track(recording, params))
+    seconds = time.perf_counter() - start
+    print(f"track on {frames} simulated frames of 1024 x 1024 ({particles} spots each): "
+          f"{result.n_detections:,} detections, {len(result.matrix):,} linked points in {fmt_time(seconds)}; "
+          f"longest wait of another thread for the interpreter lock: {fmt_time(longest)}")
+
+
 def main():
     parser = argparse.ArgumentParser()
     parser.add_argument("--frames", type=int, default=2000)
@@ -119,9 +171,12 @@ def main():
     parser.add_argument("--rounds", type=int, default=3)
     parser.add_argument("--quick", action="store_true", help="200 frames, 2 rounds")
     parser.add_argument("--no-write", action="store_true", help="leave out writing the outputs")
-    parser.add_argument("--reference", action="store_true",
-                        help="also time the plain-Python matching kept in tests/test_failures.py")
+    parser.add_argument("--lock", action="store_true",
+                        help="only the interpreter-lock holds of track on ~2 M linked points")
     args = parser.parse_args()
+    if args.lock:
+        lock_report(1000 if not args.quick else 100, 2000)
+        return
     if args.quick:
         args.frames, args.rounds = 200, 2
     frame_shape = (FIELD, FIELD)
@@ -139,42 +194,12 @@ def main():
     matrix, ends, frames, rows = linked
     print(f"{len(matrix):,} linked points in {len(ends):,} tracks\n")
 
-    link = statistics.median(r["linking"] for r in rounds)
+    link = statistics.median(r["rs_link_points alone"] for r in rounds)
     rows_out = []
     for stage in rounds[0]:
         median = statistics.median(r[stage] for r in rounds)
         rows_out.append((stage, fmt_time(median), fmt_time(rounds[0][stage]), f"{median / link:.2f}"))
-    after = ("recover_points", "point_speeds", "rendering")
-    total = sum(statistics.median(r[s] for r in rounds) for s in after)
-    rows_out.append(("recover_points + point_speeds + rendering", fmt_time(total),
-                     fmt_time(sum(rounds[0][s] for s in after)), f"{total / link:.2f}"))
-    print(table(["stage", f"median of {args.rounds}", "first round", "/ linking"], rows_out))
-    _, peak = traced_peak(lambda: recover_points(tables, matrix, ends, params.max_skip))
-    print(f"\nrecover_points peak memory: {peak / 2**20:.0f} MiB ({peak / n:.0f} bytes per detection; "
-          f"the tables hold {12 * n / 2**20:.0f} MiB)")
-
-    # Spots that sit still on whole pixels with integer intensities: every row of the tables
-    # repeats in most frames, and every point is resolved along its track.
-    still = [np.rint(t).astype(np.float32) for t in simulate(args.frames, args.spots, step=0.0)]
-    for t in still:
-        t[:, 2] = 100.0
-    still_matrix, still_ends = link_tables(still, params, 2)
-    start = time.perf_counter()
-    recover_points(still, still_matrix, still_ends, params.max_skip)
-    seconds = time.perf_counter() - start
-    print(f"\nstill spots on whole pixels ({len(still_matrix):,} points, each in up to {args.frames} frames): "
-          f"recover_points {fmt_time(seconds)}")
-
-    if args.reference:
-        sys.path.insert(0, str(Path(__file__).resolve().parents[1] / "tests"))
-        from test_failures import reference_recover_points
-        start = time.perf_counter()
-        ref_frames, ref_rows = reference_recover_points(tables, matrix, ends, params.max_skip)
-        seconds = time.perf_counter() - start
-        same = np.array_equal(ref_frames, frames) and np.array_equal(ref_rows, rows)
-        _, ref_peak = traced_peak(lambda: reference_recover_points(tables, matrix, ends, params.max_skip))
-        print(f"\nplain-Python matching: {fmt_time(seconds)} ({seconds / link:.1f} x linking), peak memory "
-              f"{ref_peak / 2**20:.0f} MiB; same frames and rows: {same}")
+    print(table(["stage", f"median of {args.rounds}", "first round", "/ rs_link_points"], rows_out))
 
 
 if __name__ == "__main__":

@@ -118,7 +118,7 @@ def test_dark_particles_on_uneven_light(dark_recording, preprocess, recall, rmse
 def test_degraded_results_are_reported(dark_recording, case, params, expected):
     result = track(dark_recording.stack[:4], TrackingParams(diameter=9, **params))
     assert any(expected in w for w in result.warnings), (case, result.warnings)
-    assert result.summary()["warnings"] == result.warnings
+    assert result.summary()["warnings"] == list(result.warnings)
 
 
 def test_integer_data_with_mostly_equal_pixels_gets_a_sound_threshold():

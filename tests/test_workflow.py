@@ -3,8 +3,7 @@ import numpy as np
 import pandas as pd
 import pytest
 
-from trakora_workflow import (TrackingParams, link_tables, point_speeds, recover_points, score,
-                              simulate_recording, track)
+from trakora_workflow import TrackingParams, link_tables, point_speeds, score, simulate_recording, track
 from trakora_workflow.pipeline import TrackingResult
 
 
@@ -62,10 +61,8 @@ def test_anisotropic_voxels_are_scored_in_pixels(recording_3d):
 
 
 def _linked_frames(tables, max_skip, ndim=2):
-    params = TrackingParams(max_distance=1.0, max_skip=max_skip).resolve((3, 3))
-    matrix, ends = link_tables(tables, params, ndim)
-    frames, rows = recover_points(tables, matrix, ends, max_skip)
-    return matrix, ends, frames, rows
+    params = TrackingParams(max_distance=1.0, max_skip=max_skip).resolve((3,) * ndim)
+    return link_tables(tables, params, ndim)
 
 
 def test_frames_survive_linking_with_skipped_frames():
@@ -105,23 +102,7 @@ def test_identical_rows_in_several_frames_are_resolved_along_the_track():
 def test_intensity_test_is_off_by_default_even_for_negative_intensities(ratio, linked):
     tables = [f32([(0.0, 0.0, -5.0)]), f32([(0.5, 0.0, -5.0)])]
     params = TrackingParams(max_distance=1.0, max_intensity_ratio=ratio).resolve((3, 3))
-    _, ends = link_tables(tables, params, 2)
-    assert len(ends) == int(linked)
-
-
-def test_recover_points_rejects_rows_that_were_not_linked_from_the_tables():
-    tables = [f32([(1.0, 1.0, 1.0)]), f32([(1.5, 1.0, 1.0)])]
-    with pytest.raises(ValueError, match="matches no row"):
-        recover_points(tables, f32([(1.0, 1.0, 1.0), (1.5, 1.0, 2.0)]), np.array([2], np.int32))
-
-
-def test_duplicates_resolve_to_the_first_frame_after_the_previous_point():
-    # the same bits in frames 0, 1 and 5; a track (frame 4 point, duplicate) with max_skip 0
-    dup = (2.0, 2.0, 9.0)
-    tables = [f32([dup]), f32([dup]), f32([]), f32([]), f32([(2.5, 2.0, 9.0)]), f32([dup])]
-    matrix = f32([(2.5, 2.0, 9.0), dup])
-    frames, rows = recover_points(tables, matrix, np.array([2], np.int32), max_skip=0)
-    assert list(frames) == [4, 5]
+    assert len(link_tables(tables, params, 2).track_end_indices) == int(linked)
 
 
 @pytest.mark.parametrize("interval, expected", [(1.0, [5.0, 4.0, 3.0, 2.0, 2.0]), (0.5, [10.0, 8.0, 6.0, 4.0, 4.0])])
@@ -156,9 +137,10 @@ def test_score_counts_matches_misses_and_links():
     matrix = f32([(10.1, 10, 1), (11.1, 10, 1), (12.1, 10, 1)])
     ends = np.array([3], np.int32)
     params = TrackingParams(threshold=0.0).resolve((64, 64))
-    result = TrackingResult(ndim=2, frame_shape=(64, 64), params=params, tables=tables, matrix=matrix,
+    result = TrackingResult(ndim=2, frame_shape=(64, 64), params=params, tables=tables,
+                            refined=[np.ones(len(t), bool) for t in tables], matrix=matrix,
                             track_end_indices=ends, frames=np.array([0, 1, 2]), rows=np.array([0, 0, 0]),
-                            speed=np.zeros(3, np.float32), rendering=None)
+                            speed=np.zeros(3, np.float32), analysis=None, rendering=None, threshold=None)
     s = score(result, truth, radius=1.0, margin=4)
     assert (s["true_positives"], s["false_negatives"], s["false_positives"]) == (5, 1, 1)
     assert s["jaccard"] == pytest.approx(5 / 7)

@@ -12,7 +12,12 @@ the conventions.
 from __future__ import annotations
 
 import importlib
+import pkgutil as _pkgutil
 from typing import TYPE_CHECKING
+
+# The compiled core (_core) is installed with the package; a source checkout put first on
+# sys.path (the tests, the benchmarks) finds it in the installed copy.
+__path__ = _pkgutil.extend_path(__path__, __name__)
 
 # Names are imported from their modules on first use, so that `python -m trakora_workflow`
 # starts (and can report Ctrl-C in one line) before NumPy, pandas and the module load.
@@ -20,14 +25,13 @@ _EXPORTS = {
     "analysis": ("Analysis", "analyze", "compute_drift", "ensemble_msd", "filter_tracks", "fit_power_law", "msd",
                  "subtract_drift", "track_speeds"),
     "errors": ("InputError", "OutputError", "ParameterError", "TrakoraError"),
-    "detect": ("Preparation", "detect_frame", "robust_threshold"),
-    "frames": ("recover_points",),
+    "detect": ("FrameDetections", "Preparation", "detect_frame", "robust_threshold"),
     "io": ("FrameSource", "StackError", "load_stack", "open_recording"),
     "figures": ("save_msd_png", "save_overlay_png"),
     "output": ("OutputDir", "save_density_png", "save_outputs", "save_speed_png", "write_outputs"),
     "params": ("TrackingParams",),
-    "pipeline": ("Rendering", "TrackingResult", "auto_threshold", "check_stack", "detect_stack", "link_tables",
-                 "point_speeds", "render_tracks", "track"),
+    "pipeline": ("Links", "Rendering", "TrackingResult", "auto_threshold", "check_stack", "detect_stack",
+                 "link_tables", "point_speeds", "render_tracks", "track"),
     "scoring": ("match_points", "score"),
     "simulate": ("Recording", "simulate_recording"),
 }
@@ -52,14 +56,13 @@ def __dir__():
 if TYPE_CHECKING:
     from .analysis import (Analysis, analyze, compute_drift, ensemble_msd, filter_tracks, fit_power_law, msd,
                            subtract_drift, track_speeds)
-    from .detect import Preparation, detect_frame, robust_threshold
+    from .detect import FrameDetections, Preparation, detect_frame, robust_threshold
     from .errors import InputError, OutputError, ParameterError, TrakoraError
     from .figures import save_msd_png, save_overlay_png
-    from .frames import recover_points
     from .io import FrameSource, StackError, load_stack, open_recording
     from .output import OutputDir, save_density_png, save_outputs, save_speed_png, write_outputs
     from .params import TrackingParams
-    from .pipeline import (Rendering, TrackingResult, auto_threshold, check_stack, detect_stack, link_tables,
-                           point_speeds, render_tracks, track)
+    from .pipeline import (Links, Rendering, TrackingResult, auto_threshold, check_stack, detect_stack,
+                           link_tables, point_speeds, render_tracks, track)
     from .scoring import match_points, score
     from .simulate import Recording, simulate_recording

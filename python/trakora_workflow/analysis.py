@@ -20,7 +20,7 @@ import numpy as np
 import pandas as pd
 
 __all__ = ["Analysis", "analyze", "compute_drift", "ensemble_msd", "filter_tracks",
-           "fit_power_law", "msd", "subtract_drift", "track_speeds"]
+           "fit_power_law", "long_tracks", "msd", "step_speeds", "subtract_drift", "track_speeds"]
 
 
 # --------------------------------------------------------------------------- table helpers
@@ -90,6 +90,15 @@ def _steps(s: _Sorted) -> tuple[np.ndarray, np.ndarray, np.ndarray]:
 
 # --------------------------------------------------------------------------- filtering
 
+def long_tracks(lengths: np.ndarray, min_length: int | None) -> np.ndarray:
+    """Which of the tracks of these lengths (points) are kept: those of at least `min_length`
+    points (all when `min_length` is None or <= 1)."""
+    lengths = np.asarray(lengths)
+    if min_length is None or min_length <= 1:
+        return np.ones(lengths.shape, dtype=bool)
+    return lengths >= min_length
+
+
 def filter_tracks(table: pd.DataFrame, min_length: int | None) -> pd.DataFrame:
     """The rows of tracks with at least `min_length` points (all rows when `min_length` is
     None or <= 1), in the original order."""
@@ -97,7 +106,7 @@ def filter_tracks(table: pd.DataFrame, min_length: int | None) -> pd.DataFrame:
         return table.copy()
     _check(table, ("track",))
     sizes = table.groupby("track", sort=False)["track"].transform("size").to_numpy()
-    return table[sizes >= min_length].copy()
+    return table[long_tracks(sizes, min_length)].copy()
 
 
 # --------------------------------------------------------------------------- drift
@@ -287,6 +296,18 @@ def track_speeds(table: pd.DataFrame, frame_interval: float) -> pd.DataFrame:
     return _track_speeds(_sorted(table), frame_interval)
 
 
+def step_speeds_of(displacement: np.ndarray, gap: np.ndarray, frame_interval: float) -> np.ndarray:
+    """Speed of each step: |displacement| / (frame gap * frame_interval)."""
+    with np.errstate(divide="ignore", invalid="ignore"):
+        return np.linalg.norm(displacement, axis=1) / (gap * float(frame_interval))
+
+
+def step_speeds(coords: np.ndarray, frames: np.ndarray, frame_interval: float) -> np.ndarray:
+    """Step speeds between consecutive rows of a position array (n, ndim) whose frames are
+    `frames` (n - 1 values; the steps across tracks are for the caller to drop)."""
+    return step_speeds_of(np.diff(coords, axis=0), np.diff(frames), frame_interval)
+
+
 def _track_speeds(s: _Sorted, frame_interval: float) -> pd.DataFrame:
     n_tracks = s.n_tracks
     if n_tracks == 0:
@@ -298,7 +319,7 @@ def _track_speeds(s: _Sorted, frame_interval: float) -> pd.DataFrame:
     duration = (s.frame[ends] - s.frame[s.starts]) * float(frame_interval)
     net = np.linalg.norm(s.pos[ends] - s.pos[s.starts], axis=1)
     first, gap, disp = _steps(s)
-    step_speed = np.linalg.norm(disp, axis=1) / (gap * float(frame_interval))
+    step_speed = step_speeds_of(disp, gap, frame_interval)
     owner = s.code[first]
     steps = np.bincount(owner, minlength=n_tracks)
     with np.errstate(invalid="ignore", divide="ignore"):

@@ -211,7 +211,7 @@ def _print_summary(summary: dict, written: list[str]) -> None:
     print(f"{summary['frames']} frames, {summary['detections']} detections "
           f"({num(summary['detections_per_frame'], '.1f')} per frame), {summary['tracks']} tracks "
           f"(mean length {num(summary['mean_track_length'], '.1f')} points), "
-          f"median step speed {num(summary['median_speed'], '.3g')} {space}/{time_unit}")
+          f"median point speed {num(summary['median_point_speed'], '.3g')} {space}/{time_unit}")
     msd = summary.get("msd")
     if msd and msd.get("D") is not None and msd.get("n") is not None:
         print(f"MSD = A t^n: n = {msd['n']:.3f}, D = A / {2 * len(summary['frame_shape'])} = "
@@ -352,8 +352,7 @@ def run_recording(args: argparse.Namespace) -> int:
               f"({'volumes' if ndim == 3 else 'images'}, {source.dtype})")
         with _client(args) as client:
             result = track(source, params, progress=not args.quiet, client=client, chunk_size=args.chunk_size)
-        result.notes = []
-        _warn(result)
+        _warn(replace(result, notes=()))
         written = write_outputs(result, out, source, {"input": [str(p) for p in args.inputs]},
                                 overlay_frame=args.overlay_frame)
         summary = out.commit()

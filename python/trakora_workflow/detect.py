@@ -17,11 +17,11 @@ inverted first (`invert`). Both pipelines, serial and Dask, prepare every frame 
 from __future__ import annotations
 
 from dataclasses import dataclass
-from typing import TYPE_CHECKING
+from typing import TYPE_CHECKING, NamedTuple
 
 import numpy as np
 
-import trakora
+from . import _core
 
 if TYPE_CHECKING:
     from .params import TrackingParams
@@ -164,52 +164,41 @@ def choose_threshold(source, params: TrackingParams, prep: Preparation) -> Thres
     return report
 
 
-def detect_frame(frame: np.ndarray, params: TrackingParams, prep: Preparation | None = None) -> np.ndarray:
-    """Detect one raw image or volume; returns its frame table, float32 (n, 3) x, y, intensity
-    or (n, 4) x, y, z, intensity. `params` must be resolved (threshold included); `prep`
-    prepares the frame first (None: the frame is used as it is)."""
+class FrameDetections(NamedTuple):
+    """One frame's detections: `table`, float32 (n, 3) x, y, intensity or (n, 4) x, y, z,
+    intensity (the linkers' frame table), and `refined`, bool (n,): True where the localizer's
+    result is the position (False where it stayed on the pixel or fell back to a centroid,
+    and for every detection without localization)."""
+
+    table: np.ndarray
+    refined: np.ndarray
+
+
+def detect_frame(frame: np.ndarray, params: TrackingParams, prep: Preparation | None = None) -> FrameDetections:
+    """Detect one raw image or volume. `params` must be resolved (threshold included); `prep`
+    prepares the frame first (None: the frame is used as it is). The native work runs without
+    the interpreter lock."""
     frame = prep(frame) if prep is not None else np.asarray(frame, dtype=np.float32)
     px = params.pixel_size
     if frame.ndim == 2:
         rows, cols = frame.shape
         extent = (0.0, (rows - 1) * px, 0.0, (cols - 1) * px)
-        positions, intensities = trakora.rs_detect_peaks(
-            frame, extent, params.threshold, params.min_distance, params.localization_method,
-            params.window_size, params.max_num_peaks)
-        table = np.empty((len(intensities), 3), dtype=np.float32)
-        table[:, 0] = positions[:, 1]
-        table[:, 1] = positions[:, 0]
-        table[:, 2] = intensities
-        return table
-    planes, rows, cols = frame.shape
-    extent = (0.0, (planes - 1) * params.z_step, 0.0, (rows - 1) * px, 0.0, (cols - 1) * px)
-    sigmas = None if params.correlation_sigmas is None else tuple(float(s) for s in params.correlation_sigmas)
-    positions, intensities, _ = trakora.rs_detect_peaks3d(
-        frame, extent, params.threshold, params.min_distance, params.window_size,
-        params.localization_method, sigmas, params.correlation_threshold, params.max_num_peaks)
-    table = np.empty((len(intensities), 4), dtype=np.float32)
-    table[:, 0] = positions[:, 2]
-    table[:, 1] = positions[:, 1]
-    table[:, 2] = positions[:, 0]
-    table[:, 3] = intensities
-    return table
+        sigmas = None
+    else:
+        planes, rows, cols = frame.shape
+        extent = (0.0, (planes - 1) * params.z_step, 0.0, (rows - 1) * px, 0.0, (cols - 1) * px)
+        sigmas = None if params.correlation_sigmas is None else tuple(float(s) for s in params.correlation_sigmas)
+    positions, intensities, refined, _ = _core.detect(
+        frame, extent, params.threshold, params.min_distance, params.localization_method, params.window_size,
+        params.max_num_peaks, sigmas, params.correlation_threshold if frame.ndim == 3 else None)
+    ndim = frame.ndim
+    table = np.empty((len(intensities), ndim + 1), dtype=np.float32)
+    table[:, :ndim] = positions[:, ::-1]          # array axes (z,) y, x -> x, y(, z)
+    table[:, ndim] = intensities
+    return FrameDetections(table, refined)
 
 
 def detect_range(source, start: int, stop: int, params: TrackingParams,
-                 prep: Preparation | None = None) -> list[np.ndarray]:
-    """Frame tables of frames start .. stop - 1 of a source, read one at a time."""
+                 prep: Preparation | None = None) -> list[FrameDetections]:
+    """Detections of frames start .. stop - 1 of a source, read one at a time."""
     return [detect_frame(source[f], params, prep) for f in range(start, stop)]
-
-
-def unrefined(tables: list[np.ndarray], params: TrackingParams) -> int:
-    """How many detections stayed on whole pixels (refinement left them where the peak was;
-    a refined position within 1e-3 pixels of a whole pixel on every axis is very unlikely)."""
-    if not tables:
-        return 0
-    table = np.concatenate(tables)
-    if len(table) == 0:
-        return 0
-    ndim = table.shape[1] - 1
-    spacing = np.array([params.pixel_size, params.pixel_size, params.z_step or params.pixel_size][:ndim])
-    index = table[:, :ndim].astype(np.float64) / spacing
-    return int((np.abs(index - np.round(index)) < 1e-3).all(axis=1).sum())

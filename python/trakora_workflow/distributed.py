@@ -19,7 +19,7 @@ from contextlib import contextmanager
 
 import numpy as np
 
-from .detect import Preparation, detect_range
+from .detect import FrameDetections, Preparation, detect_range
 from .io import ArraySource
 from .params import TrackingParams
 
@@ -80,8 +80,8 @@ def _failure(exc: BaseException) -> str:
 
 
 def detect_on_cluster(client, source, params: TrackingParams, prep: Preparation | None = None, *,
-                      chunk_size: int | None = None, progress=None) -> list[np.ndarray]:
-    """Frame tables of every frame, computed on the cluster, in frame order. `progress` is
+                      chunk_size: int | None = None, progress=None) -> list[FrameDetections]:
+    """Detections of every frame, computed on the cluster, in frame order. `progress` is
     called with (frames done, total) as tasks finish."""
     distributed = _require_distributed()
     n_frames = len(source)
@@ -117,7 +117,7 @@ def detect_on_cluster(client, source, params: TrackingParams, prep: Preparation 
         client.cancel(futures)
         raise ClusterError(f"detection on the Dask cluster failed ({_failure(exc)}); "
                            "check the workers, or run without the cluster (`workers`, `dask`)") from exc
-    tables: list[np.ndarray] = []
-    for chunk_tables in results:
-        tables.extend(chunk_tables)
-    return tables
+    detections: list[FrameDetections] = []
+    for chunk in results:
+        detections.extend(chunk)
+    return detections

@@ -17,18 +17,17 @@ import math
 import numbers
 import time
 from dataclasses import asdict, dataclass, field, replace
+from typing import NamedTuple
 
 import numpy as np
 import pandas as pd
 
-import trakora
-
-from .analysis import Analysis, analyze
-from .detect import (Preparation, ThresholdReport, choose_threshold, detect_range,
-                     preparation, robust_threshold, sample_indices, unrefined)
+from . import _core
+from .analysis import Analysis, analyze, long_tracks, step_speeds
+from .detect import (FrameDetections, Preparation, ThresholdReport, choose_threshold, detect_range,
+                     preparation, robust_threshold, sample_indices)
 from .distributed import detect_on_cluster
 from .errors import InputError, ParameterError
-from .frames import recover_points
 from .io import check_frames, open_recording
 from .params import TrackingParams, render_grid
 
@@ -67,8 +66,8 @@ def _progress_callback(progress, total: int, desc: str = "detect"):
 
 
 def detect_stack(stack, params: TrackingParams, *, progress=False, client=None,
-                 chunk_size: int | None = None, prep: Preparation | None = None) -> list[np.ndarray]:
-    """Frame tables of every frame, in frame order; frames are read one at a time (serially,
+                 chunk_size: int | None = None, prep: Preparation | None = None) -> list[FrameDetections]:
+    """Detections of every frame, in frame order; frames are read one at a time (serially,
     or by the tasks on a Dask `client`). `params` must be resolved; `prep` prepares each
     frame (None: frames are detected as they are)."""
     source = open_recording(stack)
@@ -76,45 +75,59 @@ def detect_stack(stack, params: TrackingParams, *, progress=False, client=None,
     try:
         if client is not None:
             return detect_on_cluster(client, source, params, prep, chunk_size=chunk_size, progress=update)
-        tables = []
+        detections = []
         for f in range(len(source)):
-            tables.extend(detect_range(source, f, f + 1, params, prep))
+            detections.extend(detect_range(source, f, f + 1, params, prep))
             if update is not None:
                 update(f + 1, len(source))
-        return tables
+        return detections
     finally:
         close()
 
 
-def link_tables(tables: list[np.ndarray], params: TrackingParams, ndim: int):
-    """Link frame tables; returns (track matrix, int32 track_end_indices)."""
-    if ndim == 2:
-        # The linker's ratio products compare as "not greater" when NaN, so a NaN ratio turns the
-        # intensity test off for every intensity, negative ones included (an infinite ratio
-        # would still refuse points of negative intensity).
-        ratio = math.nan if params.max_intensity_ratio is None else params.max_intensity_ratio
-        matrix, ends = trakora.rs_link_points(tables, params.max_distance, params.max_skip, ratio)
-    else:
-        matrix, ends = trakora.rs_link_points_3d(tables, params.max_distance, params.max_skip)
+class Links(NamedTuple):
+    """Tracks as the linker builds them: `matrix` (rows x, y(, z), intensity, track after
+    track, each in frame order), int32 `track_end_indices`, and for every row its `frames`
+    and its `rows` in that frame's table (int64)."""
+
+    matrix: np.ndarray
+    track_end_indices: np.ndarray
+    frames: np.ndarray
+    rows: np.ndarray
+
+
+def link_tables(tables: list[np.ndarray], params: TrackingParams, ndim: int) -> Links:
+    """Link frame tables (the linker runs without the interpreter lock); the matrix and end
+    indices are those of `rs_link_points` / `rs_link_points_3d`."""
+    # The 2D linker's ratio test is off when no ratio is given: NaN compares as "not
+    # greater", so every intensity passes, negative ones included.
+    ratio = params.max_intensity_ratio if ndim == 2 else None
+    matrix, ends, frames, rows = _core.link(tables, ndim, params.max_distance, params.max_skip, ratio)
     if len(ends) and int(ends.max()) >= 2**31:
         raise ValueError("too many linked points for int32 track end indices")
-    return matrix, ends.astype(np.int32)
+    return Links(matrix, ends.astype(np.int32), frames, rows)
+
+
+def keep_long_tracks(links: Links, min_length: int | None) -> Links:
+    """The tracks with at least `min_length` points (all for None), in their order."""
+    if not min_length or min_length <= 1 or len(links.track_end_indices) == 0:
+        return links
+    lengths = np.diff(np.concatenate([[0], np.asarray(links.track_end_indices, dtype=np.int64)]))
+    keep = long_tracks(lengths, min_length)
+    mask = np.repeat(keep, lengths)
+    return Links(links.matrix[mask], np.cumsum(lengths[keep]).astype(np.int32), links.frames[mask],
+                 links.rows[mask])
 
 
 def point_speeds(matrix: np.ndarray, track_end_indices: np.ndarray, frames: np.ndarray,
                  frame_interval: float, ncoords: int) -> np.ndarray:
-    """Speed of every track point, in space units per time unit.
-
-    Each step between consecutive points of a track has the speed distance / (frame gap *
-    frame_interval); a point's speed is the mean of the steps on either side of it (one step
-    for the first and last point of a track).
-    """
+    """Speed of every track point, in space units per time unit: the mean of the step speeds
+    (`analysis.step_speeds`) on either side of it (one step for the first and last point of a
+    track)."""
     n = len(matrix)
     if n == 0:
         return np.zeros(0, dtype=np.float32)
-    coords = np.asarray(matrix[:, :ncoords], dtype=np.float64)
-    with np.errstate(divide="ignore", invalid="ignore"):
-        step = np.linalg.norm(np.diff(coords, axis=0), axis=1) / (np.diff(frames) * frame_interval)
+    step = step_speeds(np.asarray(matrix[:, :ncoords], dtype=np.float64), frames, frame_interval)
     within = np.ones(n - 1, dtype=bool)
     inner_ends = np.asarray(track_end_indices[:-1], dtype=np.int64)
     within[inner_ends[(inner_ends >= 1) & (inner_ends < n)] - 1] = False
@@ -145,23 +158,22 @@ class Rendering:
 
 def render_tracks(matrix: np.ndarray, track_end_indices: np.ndarray, speed: np.ndarray,
                   frame_shape: tuple[int, ...], params: TrackingParams) -> Rendering:
-    """Density and speed images of the tracks over the field of view of the frames; a
-    ParameterError when the image would exceed `params.max_image_pixels`."""
+    """Density and speed images of the tracks over the field of view of the frames (the
+    module's drawing functions, run without the interpreter lock); a ParameterError when the
+    image would exceed `params.max_image_pixels`."""
     render_grid(frame_shape, params)
     px, size = params.pixel_size, params.render_pixel_size
     valued = np.column_stack([matrix, speed]).astype(np.float32)
     if len(frame_shape) == 2:
         rows, cols = frame_shape
         extent = (0.0, cols * px, 0.0, rows * px)
-        density, counts, adjusted = trakora.rs_draw_tracks(matrix, track_end_indices, extent, size)
-        weight, mean, _, _ = trakora.rs_draw_tracks_value(valued, track_end_indices, extent, size)
         order = (1, 0)
     else:
         planes, rows, cols = frame_shape
         extent = (0.0, cols * px, 0.0, rows * px, 0.0, planes * params.z_step)
-        density, counts, adjusted = trakora.rs_draw_tracks_3d(matrix, track_end_indices, extent, size)
-        weight, mean, _, _ = trakora.rs_draw_tracks_value_3d(valued, track_end_indices, extent, size)
         order = (2, 1, 0)
+    # the module's rs_draw_tracks(_3d) and rs_draw_tracks_value(_3d), without the lock
+    density, counts, weight, mean, adjusted = _core.render(matrix, track_end_indices, valued, extent, size)
 
     def orient(a):
         return np.ascontiguousarray(a.transpose(order))
@@ -169,37 +181,38 @@ def render_tracks(matrix: np.ndarray, track_end_indices: np.ndarray, speed: np.n
                      weight=orient(weight), extent=tuple(adjusted), pixel_size=float(size))
 
 
-@dataclass
+@dataclass(frozen=True)
 class TrackingResult:
-    """Everything the workflow produced for one recording.
+    """Everything the workflow produced for one recording, built once.
 
-    `tables`: per-frame detections (x, y(, z), intensity). `matrix`, `track_end_indices`:
-    the linker's track matrices (end indices as int32). `frames`, `rows`: for every matrix
-    row, its frame and its row in that frame's table (tracks shorter than `min_length` are
-    left out of these and of everything after them; `tables` keep every detection).
-    `speed`: per-point step speed (drift removed when `drift`). `analysis`: drift, mean
-    squared displacement and its fit, per-track speeds. `warnings`: one-line reports of a degraded result (no detection, a threshold above the
-    data, many unrefined positions, ignored options). `threshold`: how the threshold was
-    chosen; `unrefined`: detections left on whole pixels.
+    `tables`: per-frame detections (x, y(, z), intensity); `refined`: per frame, which of
+    them the localizer refined. `matrix`, `track_end_indices`: the linker's track matrices
+    (end indices as int32). `frames`, `rows`: for every matrix row, its frame and its row in
+    that frame's table (tracks shorter than `min_length` are left out of these and of
+    everything after them; `tables` keep every detection). `speed`: per-point speed (drift
+    removed when `drift`; see `point_speeds`). `analysis`: drift, mean squared displacement
+    and its fit, per-track speeds. `warnings`: one-line reports of a degraded result (no
+    detection, a threshold above the data, many unrefined positions, ignored options).
+    `threshold`: how the threshold was chosen.
     """
 
     ndim: int
     frame_shape: tuple[int, ...]
     params: TrackingParams
     tables: list[np.ndarray]
+    refined: list[np.ndarray]
     matrix: np.ndarray
     track_end_indices: np.ndarray
     frames: np.ndarray
     rows: np.ndarray
     speed: np.ndarray
-    rendering: Rendering | None
+    analysis: Analysis
+    rendering: Rendering
+    threshold: ThresholdReport
     timings: dict[str, float] = field(default_factory=dict)
-    warnings: list[str] = field(default_factory=list)
-    threshold: ThresholdReport | None = None
-    unrefined: int = 0
+    warnings: tuple[str, ...] = ()
     source_name: str = "array"
-    notes: list[str] = field(default_factory=list)
-    analysis: Analysis | None = None
+    notes: tuple[str, ...] = ()
 
     @property
     def track_ids(self) -> np.ndarray:
@@ -210,16 +223,17 @@ class TrackingResult:
     def n_detections(self) -> int:
         return int(sum(len(t) for t in self.tables))
 
+    @property
+    def unrefined(self) -> int:
+        """Detections whose position is not the localizer's (0 without localization)."""
+        if self.params.localization_method is None:
+            return 0
+        return int(sum(len(r) - int(np.count_nonzero(r)) for r in self.refined))
+
     def table(self) -> pd.DataFrame:
         """One row per track point: track, frame, time, x, y(, z), intensity, speed."""
-        names = ["x", "y", "z"][:self.ndim]
-        columns = {"track": self.track_ids, "frame": self.frames,
-                   "time": self.frames * self.params.frame_interval}
-        for k, name in enumerate(names):
-            columns[name] = self.matrix[:, k]
-        columns["intensity"] = self.matrix[:, self.ndim]
-        columns["speed"] = self.speed
-        return pd.DataFrame(columns)
+        return _track_table(self.matrix, self.track_ids, self.frames, self.ndim, self.params.frame_interval,
+                            self.speed)
 
     def detections(self) -> pd.DataFrame:
         """One row per detection: frame, x, y(, z), intensity."""
@@ -243,17 +257,28 @@ class TrackingResult:
             "tracks": int(len(lengths)),
             "linked_points": int(len(self.matrix)),
             "mean_track_length": float(lengths.mean()) if len(lengths) else 0.0,
-            "median_speed": float(np.median(self.speed)) if len(self.speed) else 0.0,
+            "median_point_speed": float(np.median(self.speed)) if len(self.speed) else 0.0,
             "unrefined": self.unrefined if refined else None,
             "unrefined_share": (self.unrefined / detections if detections else 0.0) if refined else None,
-            "threshold": self.threshold.summary() if self.threshold is not None else None,
+            "threshold": self.threshold.summary(),
             "warnings": list(self.warnings),
             "notes": list(self.notes),
             "units": {"space": self.params.space_unit, "time": self.params.time_unit},
             "params": asdict(self.params),
             "timings_s": {k: round(v, 4) for k, v in self.timings.items()},
-            **(self.analysis.summary() if self.analysis is not None else {}),
+            **self.analysis.summary(),
         }
+
+
+def _track_table(matrix: np.ndarray, track_ids: np.ndarray, frames: np.ndarray, ndim: int,
+                 frame_interval: float, speed: np.ndarray | None) -> pd.DataFrame:
+    columns = {"track": track_ids, "frame": frames, "time": frames * frame_interval}
+    for k, name in enumerate(["x", "y", "z"][:ndim]):
+        columns[name] = matrix[:, k]
+    columns["intensity"] = matrix[:, ndim]
+    if speed is not None:
+        columns["speed"] = speed
+    return pd.DataFrame(columns)
 
 
 def _threshold_warnings(report: ThresholdReport, params: TrackingParams) -> list[str]:
@@ -293,7 +318,8 @@ def track(data, params: TrackingParams | None = None, *, progress=False, client=
 
     Frames are read one at a time, prepared (inverted when `invert`, band-passed unless
     `preprocess=False`), detected (serially, or on a Dask `client` in chunks of frames),
-    linked; then every point gets its frame and speed, and the tracks are rendered.
+    linked (every linked point keeps its frame and row); then the tracks are analysed, every
+    point gets its speed, and the tracks are rendered.
     `progress` is True (a progress bar), False, or a callable (frames done, total).
     """
     if params is not None and not isinstance(params, TrackingParams):
@@ -315,49 +341,40 @@ def track(data, params: TrackingParams | None = None, *, progress=False, client=
     timings["threshold"] = time.perf_counter() - start
 
     start = time.perf_counter()
-    tables = detect_stack(source, params, progress=progress, client=client, chunk_size=chunk_size, prep=prep)
+    detections = detect_stack(source, params, progress=progress, client=client, chunk_size=chunk_size, prep=prep)
+    tables = [d.table for d in detections]
+    refined = [d.refined for d in detections]
     timings["detect"] = time.perf_counter() - start
-    n_unrefined = unrefined(tables, params) if params.localization_method is not None else 0
     n_detections = int(sum(len(t) for t in tables))
+    n_unrefined = (int(sum(len(r) - int(np.count_nonzero(r)) for r in refined))
+                   if params.localization_method is not None else 0)
     warnings += _result_warnings(n_detections, n_unrefined, report, params)
 
     start = time.perf_counter()
-    matrix, ends = link_tables(tables, params, ndim)
-    frames, rows = recover_points(tables, matrix, ends, params.max_skip)
+    links = keep_long_tracks(link_tables(tables, params, ndim), params.min_length)
     timings["link"] = time.perf_counter() - start
 
-    matrix, ends, frames, rows = keep_long_tracks(matrix, ends, frames, rows, params.min_length)
-    result = TrackingResult(ndim=ndim, frame_shape=source.frame_shape, params=params,
-                            tables=tables, matrix=matrix, track_end_indices=ends, frames=frames,
-                            rows=rows, speed=np.zeros(len(matrix), np.float32), rendering=None,
-                            timings=timings, warnings=warnings, threshold=report, unrefined=n_unrefined,
-                            source_name=source.name, notes=[source.note] if source.note else [])
-
     start = time.perf_counter()
-    result.analysis = analyze(result.table(), ndim=ndim, frame_interval=params.frame_interval,
-                              drift=params.drift, max_lag=params.max_lag,
-                              space_unit=params.space_unit, time_unit=params.time_unit)
+    matrix, ends, frames = links.matrix, links.track_end_indices, links.frames
+    lengths = np.diff(np.concatenate([[0], ends]))
+    track_ids = np.repeat(np.arange(len(lengths)), lengths)
+    analysis = analyze(_track_table(matrix, track_ids, frames, ndim, params.frame_interval, None), ndim=ndim,
+                       frame_interval=params.frame_interval, drift=params.drift, max_lag=params.max_lag,
+                       space_unit=params.space_unit, time_unit=params.time_unit)
     positions = matrix
-    if result.analysis.drift is not None and len(matrix):
+    if analysis.drift is not None and len(matrix):
         positions = np.array(matrix, dtype=np.float64)
-        positions[:, :ndim] -= result.analysis.drift.loc[frames].to_numpy(dtype=np.float64)
-    result.speed = point_speeds(positions, ends, frames, params.frame_interval, ndim)
+        positions[:, :ndim] -= analysis.drift.loc[frames].to_numpy(dtype=np.float64)
+    speed = point_speeds(positions, ends, frames, params.frame_interval, ndim)
     # the linker's order is already by track, then frame: the analysed table's order
-    result.analysis.table["speed"] = result.speed
+    analysis.table["speed"] = speed
     timings["analysis"] = time.perf_counter() - start
 
     start = time.perf_counter()
-    result.rendering = render_tracks(matrix, ends, result.speed, source.frame_shape, params)
+    rendering = render_tracks(matrix, ends, speed, source.frame_shape, params)
     timings["render"] = time.perf_counter() - start
-    return result
-
-
-def keep_long_tracks(matrix, ends, frames, rows, min_length: int | None):
-    """The tracks with at least `min_length` points (all for None): (matrix, int32 end
-    indices, frames, rows) of the kept tracks, in their order."""
-    if not min_length or min_length <= 1 or len(ends) == 0:
-        return matrix, ends, frames, rows
-    lengths = np.diff(np.concatenate([[0], np.asarray(ends, dtype=np.int64)]))
-    keep = lengths >= min_length
-    mask = np.repeat(keep, lengths)
-    return matrix[mask], np.cumsum(lengths[keep]).astype(np.int32), frames[mask], rows[mask]
+    return TrackingResult(ndim=ndim, frame_shape=source.frame_shape, params=params, tables=tables,
+                          refined=refined, matrix=matrix, track_end_indices=ends, frames=frames, rows=links.rows,
+                          speed=speed, analysis=analysis, rendering=rendering, threshold=report, timings=timings,
+                          warnings=tuple(warnings), source_name=source.name,
+                          notes=(source.note,) if source.note else ())

@@ -402,7 +402,7 @@ std::vector<PairLinks> link_pairs(const Frames<D>& frames, const std::vector<Map
 
 template <std::size_t D, class Accept>
 ExportMatrices<D> link_and_export(Frames<D> frames, std::uint64_t max_skip, float max_distance, Accept accept,
-                                  PairSolver solver) {
+                                  PairSolver solver, std::vector<std::uint64_t>* sources) {
     const Reach reach = Reach::of(max_distance);
     std::vector<PairLinks> results;
     {
@@ -444,9 +444,16 @@ ExportMatrices<D> link_and_export(Frames<D> frames, std::uint64_t max_skip, floa
     ExportMatrices<D> out;
     out.matrix.reserve(rows * ExportMatrices<D>::cols);
     out.track_end_indices.reserve(tracks);
+    if (sources != nullptr) {
+        sources->clear();
+        sources->reserve(rows);
+    }
     for (std::size_t p = 0; p < total; ++p) {
         if (has_predecessor[p] || successor[p] == none) continue;
-        for (std::uint64_t q = p; q != none; q = successor[q]) out.append_point(frames.points[q]);
+        for (std::uint64_t q = p; q != none; q = successor[q]) {
+            out.append_point(frames.points[q]);
+            if (sources != nullptr) sources->push_back(q);
+        }
         out.end_track();
     }
     return out;
@@ -456,15 +463,16 @@ ExportMatrices<D> link_and_export(Frames<D> frames, std::uint64_t max_skip, floa
 Frames<2> read_frames(const std::vector<View2<float>>& tables) { return read_frames<2>(tables, "src/linking"); }
 
 ExportMatrices2D link_and_export(Frames<2> frames, std::uint64_t max_skip, float max_distance,
-                                 float max_intensity_ratio, PairSolver solver) {
+                                 float max_intensity_ratio, PairSolver solver, std::vector<std::uint64_t>* sources) {
     return link_and_export<2>(std::move(frames), max_skip, max_distance, IntensityRatioTest{max_intensity_ratio},
-                              solver);
+                              solver, sources);
 }
 
 Frames<3> read_frames_3d(const std::vector<View2<float>>& tables) { return read_frames<3>(tables, "src/linking3d"); }
 
-ExportMatrices3D link_and_export_3d(Frames<3> frames, std::uint64_t max_skip, float max_distance, PairSolver solver) {
-    return link_and_export<3>(std::move(frames), max_skip, max_distance, AnyIntensity{}, solver);
+ExportMatrices3D link_and_export_3d(Frames<3> frames, std::uint64_t max_skip, float max_distance, PairSolver solver,
+                                    std::vector<std::uint64_t>* sources) {
+    return link_and_export<3>(std::move(frames), max_skip, max_distance, AnyIntensity{}, solver, sources);
 }
 
 // The two instantiations: 2D with the intensity ratio test, 3D without one.
@@ -487,8 +495,8 @@ template PairLinks link_frame_pair<2, IntensityRatioTest>(const Frames<2>&, cons
 template PairLinks link_frame_pair<3, AnyIntensity>(const Frames<3>&, const std::vector<Mapper<3>>&, const Reach&,
                                                    AnyIntensity, PairSolver, std::size_t, std::size_t);
 template ExportMatrices<2> link_and_export<2, IntensityRatioTest>(Frames<2>, std::uint64_t, float, IntensityRatioTest,
-                                                                  PairSolver);
+                                                                  PairSolver, std::vector<std::uint64_t>*);
 template ExportMatrices<3> link_and_export<3, AnyIntensity>(Frames<3>, std::uint64_t, float, AnyIntensity,
-                                                            PairSolver);
+                                                            PairSolver, std::vector<std::uint64_t>*);
 
 }  // namespace trakora::link

@@ -116,17 +116,20 @@ template <std::size_t D, class Accept>
 PairLinks link_frame_pair(const Frames<D>& frames, const std::vector<Mapper<D>>& mappers, const Reach& reach,
                           Accept accept, PairSolver solver, std::size_t source, std::size_t target);
 
-// Validates max_distance, links, merges and returns the track matrices.
+// Validates max_distance, links, merges and returns the track matrices. When `sources` is
+// given it receives, for every matrix row, the point's global number in `frames` (its frame
+// and row follow from `frames.starts`).
 template <std::size_t D, class Accept>
 ExportMatrices<D> link_and_export(Frames<D> frames, std::uint64_t max_skip, float max_distance, Accept accept,
-                                  PairSolver solver = PairSolver::Grouped);
+                                  PairSolver solver = PairSolver::Grouped, std::vector<std::uint64_t>* sources = nullptr);
 
 // 2D: frame tables with columns x, y, intensity.
 Frames<2> read_frames(const std::vector<View2<float>>& tables);
 
 // 2D: points (x, y, intensity), links only within max_intensity_ratio.
 ExportMatrices2D link_and_export(Frames<2> frames, std::uint64_t max_skip, float max_distance,
-                                 float max_intensity_ratio, PairSolver solver = PairSolver::Grouped);
+                                 float max_intensity_ratio, PairSolver solver = PairSolver::Grouped,
+                                 std::vector<std::uint64_t>* sources = nullptr);
 
 // 3D: frame tables with columns x, y, z, intensity.
 Frames<3> read_frames_3d(const std::vector<View2<float>>& tables);
@@ -134,6 +137,7 @@ Frames<3> read_frames_3d(const std::vector<View2<float>>& tables);
 // 3D: points (x, y, z, intensity), the distance taken as ((dx^2 + dy^2) + dz^2), a grid of 27
 // neighbouring cells, no intensity test.
 ExportMatrices3D link_and_export_3d(Frames<3> frames, std::uint64_t max_skip, float max_distance,
-                                    PairSolver solver = PairSolver::Grouped);
+                                    PairSolver solver = PairSolver::Grouped,
+                                    std::vector<std::uint64_t>* sources = nullptr);
 
 }  // namespace trakora::link

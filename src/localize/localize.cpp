@@ -90,11 +90,13 @@ std::array<float, 2> window_centroid(const Array<float, 2>& window) {
 
 std::vector<Peak2D> localize_peaks(const View2<float>& image, const std::vector<Peak2D>& peaks, std::size_t window_size,
                              const DetectionGeometry2D& geometry, std::uint64_t max_window_maxima,
-                             const WindowLocalizer& localizer, std::optional<std::uint64_t> max_num_peaks) {
+                             const WindowLocalizer& localizer, std::optional<std::uint64_t> max_num_peaks,
+                             std::vector<std::uint8_t>* refined_flags) {
     if (geometry.rows != image.shape[0] || geometry.cols != image.shape[1])
         throw InternalError("localize: the geometry does not match the image");
     if (window_size < 3 || window_size % 2 == 0) throw InternalError("localize: the window size must be odd and >= 3");
     std::vector<Peak2D> out;
+    if (refined_flags != nullptr) refined_flags->clear();
     const std::uint64_t rows = geometry.rows;
     const std::uint64_t cols = geometry.cols;
     const std::size_t w = window_size;
@@ -115,13 +117,15 @@ std::vector<Peak2D> localize_peaks(const View2<float>& image, const std::vector<
         const Array<float, 2> window = copy_window(image, r - h, c - h, w);
 
         Peak2D refined = peak;
+        bool localized = false;
         if (count_regional_maxima(window) > max_window_maxima) {
             refined.position = {e.first[0] + s0 * static_cast<float>(r), e.first[1] + s1 * static_cast<float>(c)};
         } else {
             const auto offsets = localizer(window.view());
             if (!offsets) continue;
             auto [d0, d1] = *offsets;
-            if (std::fabs(d0) > hf || std::fabs(d1) > hf) {
+            localized = !(std::fabs(d0) > hf || std::fabs(d1) > hf);
+            if (!localized) {
                 const auto centroid = window_centroid(window);
                 d0 = centroid[0];
                 d1 = centroid[1];
@@ -130,17 +134,19 @@ std::vector<Peak2D> localize_peaks(const View2<float>& image, const std::vector<
                                 e.first[1] + (d1 + static_cast<float>(c)) * s1};
         }
         out.push_back(refined);
+        if (refined_flags != nullptr) refined_flags->push_back(localized ? 1 : 0);
     }
     return out;
 }
 
 std::vector<Peak2D> localize_peaks(const View2<float>& image, const std::vector<Peak2D>& peaks, std::size_t window_size,
                              const DetectionGeometry2D& geometry, std::uint64_t max_window_maxima,
-                             LocalizationMethod method, std::optional<std::uint64_t> max_num_peaks) {
+                             LocalizationMethod method, std::optional<std::uint64_t> max_num_peaks,
+                             std::vector<std::uint8_t>* refined) {
     const WindowLocalizer localizer = method == LocalizationMethod::RadialSymmetry
                                           ? WindowLocalizer(localize_radial_symmetry)
                                           : WindowLocalizer(localize_gaussian_fitting);
-    return localize_peaks(image, peaks, window_size, geometry, max_window_maxima, localizer, max_num_peaks);
+    return localize_peaks(image, peaks, window_size, geometry, max_window_maxima, localizer, max_num_peaks, refined);
 }
 
 }  // namespace trakora::localize

@@ -17,8 +17,9 @@ std::uint64_t window_start(std::uint64_t i, std::uint64_t w, std::uint64_t n) {
 
 std::vector<Peak3D> localize_peaks_3d(const View3<float>& volume, const std::vector<Peak3D>& peaks, std::uint64_t w,
                                 const DetectionGeometry3D& geometry, const WindowLocalizer3D& localizer,
-                                std::optional<std::uint64_t> cap) {
+                                std::optional<std::uint64_t> cap, std::vector<std::uint8_t>* refined_flags) {
     std::vector<Peak3D> out;
+    if (refined_flags != nullptr) refined_flags->clear();
     const auto& n = geometry.shape;
     if (n != volume.shape) throw InternalError("localize_peaks_3d: geometry does not match the volume");
     if (peaks.empty() || n[0] < w || n[1] < w || n[2] < w) return out;
@@ -43,24 +44,26 @@ std::vector<Peak3D> localize_peaks_3d(const View3<float>& volume, const std::vec
         if (!centre) continue;
         auto& c = *centre;
         // Far out of range: fall back to the window's centre point (w / 2, not the voxel w div 2).
-        if ((std::fabs(c[0]) - hf) > hf || (std::fabs(c[1]) - hf) > hf || (std::fabs(c[2]) - hf) > hf) c = {hf, hf, hf};
+        const bool localized = !((std::fabs(c[0]) - hf) > hf || (std::fabs(c[1]) - hf) > hf || (std::fabs(c[2]) - hf) > hf);
+        if (!localized) c = {hf, hf, hf};
 
         Peak3D refined = peak;
         for (std::size_t k = 0; k < 3; ++k)
             refined.position[k] = geometry.extent.first(k) + (static_cast<float>(start[k]) + c[k]) * spacing[k];
         out.push_back(refined);
+        if (refined_flags != nullptr) refined_flags->push_back(localized ? 1 : 0);
     }
     return out;
 }
 
 std::vector<Peak3D> localize_peaks_3d(const View3<float>& volume, const std::vector<Peak3D>& peaks, std::uint64_t w,
                                 const DetectionGeometry3D& geometry, LocalizationMethod method,
-                                std::optional<std::uint64_t> cap) {
+                                std::optional<std::uint64_t> cap, std::vector<std::uint8_t>* refined) {
     switch (method) {
         case LocalizationMethod::RadialSymmetry:
-            return localize_peaks_3d(volume, peaks, w, geometry, WindowLocalizer3D(localize_radial_symmetry_3d), cap);
+            return localize_peaks_3d(volume, peaks, w, geometry, WindowLocalizer3D(localize_radial_symmetry_3d), cap, refined);
         case LocalizationMethod::GaussianFitting:
-            return localize_peaks_3d(volume, peaks, w, geometry, WindowLocalizer3D(localize_gaussian_fitting_3d), cap);
+            return localize_peaks_3d(volume, peaks, w, geometry, WindowLocalizer3D(localize_gaussian_fitting_3d), cap, refined);
     }
     throw InternalError("localize_peaks_3d: unknown localization method");
 }

@@ -26,13 +26,15 @@ std::uint64_t window_start(std::uint64_t i, std::uint64_t w, std::uint64_t n);
 
 // Refines each peak in order, dropping those the localizer fails on and stopping once
 // `cap` peaks are kept (cap 0 keeps none). A result with (|c| - w/2) > w/2 on any axis is
-// replaced by (w/2, w/2, w/2). Empty when a volume axis is shorter than w.
+// replaced by (w/2, w/2, w/2). Empty when a volume axis is shorter than w. When `refined`
+// is given it receives one flag per output peak: 1 where the localizer's result is the
+// position, 0 where it was replaced by the window's centre.
 std::vector<Peak3D> localize_peaks_3d(const View3<float>& volume, const std::vector<Peak3D>& peaks, std::uint64_t w,
                                 const DetectionGeometry3D& geometry, const WindowLocalizer3D& localizer,
-                                std::optional<std::uint64_t> cap);
+                                std::optional<std::uint64_t> cap, std::vector<std::uint8_t>* refined = nullptr);
 
 std::vector<Peak3D> localize_peaks_3d(const View3<float>& volume, const std::vector<Peak3D>& peaks, std::uint64_t w,
                                 const DetectionGeometry3D& geometry, LocalizationMethod method,
-                                std::optional<std::uint64_t> cap);
+                                std::optional<std::uint64_t> cap, std::vector<std::uint8_t>* refined = nullptr);
 
 }  // namespace trakora::localize

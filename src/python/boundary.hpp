@@ -97,6 +97,8 @@ template <>
 constexpr int numpy_type_of<std::int32_t>() { return NPY_INT32; }
 template <>
 constexpr int numpy_type_of<std::uint32_t>() { return NPY_UINT32; }
+template <>
+constexpr int numpy_type_of<std::int64_t>() { return NPY_INT64; }
 
 // Views the array's memory if `obj` is a NumPy array with exactly `ndim` dimensions and a
 // dtype equivalent to `type_num` in native byte order; otherwise sets the wrong-type error.
