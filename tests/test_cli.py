@@ -1,11 +1,15 @@
 """The trakora command: demo and run on files (its failure modes are in test_failures.py)."""
 import json
+import signal
+import subprocess
+import sys
+import time
 
 import numpy as np
 import tifffile
 import pytest
 
-from commandline import run_cli
+from commandline import cli_env, run_cli
 from trakora_workflow import load_stack, simulate_recording
 from trakora_workflow.io import StackError
 
@@ -64,3 +68,30 @@ def test_multichannel_tiff_is_refused(tmp_path):
     tifffile.imwrite(path, np.zeros((3, 2, 8, 8), np.uint16), ome=True, metadata={"axes": "TCYX"})
     with pytest.raises(StackError, match="multi-channel"):
         load_stack(path)
+
+
+@pytest.mark.parametrize("env", [{"PYTHONIOENCODING": "ascii", "LC_ALL": "C"}, {"PYTHONIOENCODING": "latin-1"}])
+def test_a_run_succeeds_whatever_the_terminal_encodes(small_stack, tmp_path, env):
+    """The summary's "²" and a unit's "µ" cannot be written in ASCII: they are escaped, and
+    the run still exits 0 with nothing on stderr."""
+    proc = subprocess.run([sys.executable, "-m", "trakora_workflow", "run", str(small_stack), "--quiet",
+                           "--out", str(tmp_path / "out"), "--space-unit", "µm"],
+                          capture_output=True, env={**cli_env(), **env}, timeout=300)
+    assert proc.returncode == 0 and proc.stderr == b"", proc.stderr
+    text = proc.stdout.decode("latin-1")
+    assert "D = A / 4" in text and "wrote " in text
+    assert ("\\xb2" in text) == (env["PYTHONIOENCODING"] == "ascii")
+    assert json.loads((tmp_path / "out" / "summary.json").read_text(encoding="utf-8"))["units"]["space"] == "µm"
+
+
+@pytest.mark.parametrize("delay", [0.2, 0.5])
+def test_ctrl_c_while_the_command_starts_is_one_line(small_stack, tmp_path, delay):
+    proc = subprocess.Popen([sys.executable, "-m", "trakora_workflow", "run", str(small_stack), "--quiet",
+                             "--out", str(tmp_path / "out")], stderr=subprocess.PIPE, stdout=subprocess.DEVNULL,
+                            env=cli_env())
+    time.sleep(delay)
+    proc.send_signal(signal.SIGINT)
+    _, err = proc.communicate(timeout=120)
+    if proc.returncode == 0:
+        pytest.skip("the run finished before the signal")
+    assert (proc.returncode, err.decode().splitlines()) == (130, ["trakora: interrupted"])

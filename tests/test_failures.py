@@ -38,26 +38,53 @@ def test_unreadable_tiff_is_aone_line_error(tmp_path):
     assert "cannot read" in one_line_error(run_cli("run", path, "--out", tmp_path))
 
 
-@pytest.mark.parametrize("args, option", [
-    (("--max-skip", "99999999999999999999"), "--max-skip"),
-    (("--window-size", "-3"), "--window-size"),
-    (("--max-peaks", "-1"), "--max-peaks"),
-    (("--diameter", "8"), "--diameter"),
-    (("--render-pixel-size", "1e-4"), "--render-pixel-size"),
-    (("--pixel-size", "1e300"), "--pixel-size"),
-    (("--max-intensity-ratio", "0"), "--max-intensity-ratio"),
-    (("--overlay-frame", "99"), "--overlay-frame"),
-    (("--channel", "1"), "--channel"),
-])
-def test_bad_options_are_one_line_naming_the_option_before_any_work(small_stack, tmp_path, args, option):
-    line = one_line_error(run_cli("run", small_stack, "--out", tmp_path / "out", *args))
-    assert option in line
-    assert not (tmp_path / "out" / "summary.json").exists()
+@pytest.fixture(scope="module")
+def small_volumes(tmp_path_factory):
+    rec = simulate_recording(frames=3, shape=(4, 24, 24), n_channels=1, spots_per_channel=2, n_brownian=2, seed=1)
+    path = tmp_path_factory.mktemp("volumes") / "volumes.npy"
+    np.save(path, rec.stack)
+    return path
 
 
-@pytest.mark.parametrize("args, option", [(("--size", "20000"), "--size"), (("--seed", "-1"), "--seed")])
-def test_bad_demo_options_are_one_line(tmp_path, args, option):
-    assert option in one_line_error(run_cli("demo", "--out", tmp_path, *args))
+# argv (INPUT: the small recording, VOLUMES: small volumes), a fragment of the one-line error,
+# the exit status
+BAD_OPTIONS = [
+    (("run", "INPUT", "--max-skip", "99999999999999999999"), "--max-skip must be an integer from 0", 1),
+    (("run", "INPUT", "--window-size", "-3"), "--window-size must be an odd integer", 1),
+    (("run", "INPUT", "--max-peaks", "-1"), "--max-peaks", 1),
+    (("run", "INPUT", "--diameter", "8"), "--diameter must be odd", 1),
+    (("run", "INPUT", "--diameter", "7.5"), "--diameter: invalid int value", 2),
+    (("run", "INPUT", "--render-pixel-size", "1e-4"), "--render-pixel-size 0.0001 gives a rendered grid", 1),
+    (("run", "INPUT", "--render-pixel-size", "1e-300"), "--render-pixel-size must be a number from 1e-30", 1),
+    (("run", "INPUT", "--render-pixel-size", "1e30"), "--render-pixel-size 1e30 is larger than the field of view", 1),
+    (("run", "INPUT", "--pixel-size", "1e300"), "--pixel-size must be a number from 1e-30 to 1e30", 1),
+    (("run", "VOLUMES", "--z-step", "1e30"), "--z-step 1e30 puts positions beyond 1e30", 1),
+    (("run", "INPUT", "--snr", "1e308"), "--snr must be a number > 0 and <= 1e6", 1),
+    (("run", "INPUT", "--threshold", "nan"), "--threshold must be a finite number", 1),
+    (("run", "INPUT", "--max-intensity-ratio", "0"), "--max-intensity-ratio", 1),
+    (("run", "INPUT", "--space-unit", ""), "--space-unit must be printable", 1),
+    (("run", "INPUT", "--overlay-frame", "99"), "--overlay-frame 99 is outside the recording's frames 0 to 11", 1),
+    (("run", "INPUT", "--workers", "100000"), "--workers must be at most", 1),
+    (("run", "INPUT", "--channel", "1"), "--channel", 1),
+    (("demo", "--frames", "3", "--size", "32", "--overlay-frame", "5"), "--overlay-frame 5 is outside", 1),
+    (("demo", "--size", "20000"), "--size 20000 with --frames 100 needs", 1),
+    (("demo", "--seed", "-1"), "--seed must be an integer from 0", 1),
+    (("demo", "--frames", "3", "--size", "32", "--render-pixel-size", "1e3"),
+     "--render-pixel-size 1000 is larger than the field of view (3.2 x 3.2 space units)", 1),
+    (("demo", "--pixel-size", "2"), "unrecognized arguments: --pixel-size", 2),
+]
+
+
+@pytest.mark.parametrize("argv, fragment, status", BAD_OPTIONS)
+def test_bad_options_are_one_line_naming_the_option_before_any_work(small_stack, small_volumes, tmp_path,
+                                                                    argv, fragment, status):
+    inputs = {"INPUT": small_stack, "VOLUMES": small_volumes}
+    out = tmp_path / "out"
+    proc = run_cli(*[inputs.get(a, a) for a in argv], "--out", out)
+    assert proc.returncode == status
+    assert fragment in one_line_error(proc)
+    assert not out.exists() or [p.name for p in out.iterdir() if not p.name.startswith(".")] == []
+    assert [p.name for p in tmp_path.iterdir()] in ([], ["out"])
 
 
 def test_negative_threshold_parses_and_ignored_options_are_warned(small_stack, tmp_path):
@@ -66,6 +93,25 @@ def test_negative_threshold_parses_and_ignored_options_are_warned(small_stack, t
     assert proc.returncode == 0, proc.stderr
     assert "trakora: warning: --correlation-sigmas applies to volumes only" in proc.stderr
     assert json.loads((tmp_path / "summary.json").read_text())["threshold"]["threshold"] == -1e30
+
+
+@pytest.mark.parametrize("args, warning", [
+    (("--max-lag", "1000"), "--max-lag 1000 is beyond the recording's 12 frames; the MSD goes up to lag 11"),
+    (("--min-length", "13"), "--min-length 13 is longer than the recording's 12 frames, so no track is kept; "
+                             "lower --min-length"),
+    (("--threshold", "1e30"), "lower --threshold or --snr"),
+    (("--z-step", "2"), "--z-step applies to volumes only"),
+])
+def test_warnings_name_the_options_to_change(small_stack, tmp_path, args, warning):
+    proc = run_cli("run", small_stack, "--quiet", "--out", tmp_path, *args)
+    assert proc.returncode == 0, proc.stderr
+    lines = proc.stderr.splitlines()
+    assert lines and all(line.startswith("trakora: warning: ") for line in lines)
+    assert any(warning in line for line in lines) and "`" not in proc.stderr
+    summary = json.loads((tmp_path / "summary.json").read_text())
+    assert len(summary["warnings"]) == len(lines)
+    if args[0] == "--max-lag":
+        assert summary["params"]["max_lag"] == 11 and len((tmp_path / "msd.csv").read_text().splitlines()) <= 12
 
 
 def test_nan_pixels_leave_the_threshold_and_the_summary_sound(tmp_path):

@@ -9,7 +9,7 @@ import numpy as np
 import pytest
 
 from trakora_napari import get_reader, layers_from_result, lazy_frames
-from trakora_napari.params import make_params
+from trakora_napari.params import make_params, widget_fields
 from trakora_workflow import TrackingParams, simulate_recording, track
 
 WRITE_DOCS = os.environ.get("TRAKORA_WRITE_DOCS_IMAGES") == "1"
@@ -85,15 +85,35 @@ def test_layers_overlay_the_recording_in_data_pixels(tracked):
 
 
 @pytest.mark.parametrize("values, expected", [
-    (dict(auto_threshold=True, threshold=5.0, method="none", max_distance=0.0, z_step=0.0),
+    (dict(threshold=None, localization_method="none", max_distance=None, z_step=None),
      dict(threshold=None, localization_method=None, max_distance=None, z_step=None)),
-    (dict(auto_threshold=False, threshold=5.0, method="gaussian_fitting", max_distance=2.5, z_step=0.3),
+    (dict(threshold=5.0, localization_method="gaussian_fitting", max_distance=2.5, z_step=0.3),
      dict(threshold=5.0, localization_method="gaussian_fitting", max_distance=2.5, z_step=0.3)),
 ])
 def test_widget_values_become_tracking_params(values, expected):
     params = make_params({**values, "pixel_size": 0.1})
     assert params.pixel_size == 0.1
     assert {k: getattr(params, k) for k in expected} == expected
+
+
+def test_widget_fields_follow_the_declarations():
+    """Each widget field is a TrackingParams field with its default, within its bounds; every
+    choice (the word for None included) and the defaults make valid parameters."""
+    from dataclasses import fields
+    declared = {f.name: f for f in fields(TrackingParams)}
+    shown = widget_fields()
+    assert len(shown) >= 10 and len({f.name for f in shown}) == len(shown)
+    for f in shown:
+        assert f.name in declared and f.value == declared[f.name].default
+        if f.kind in ("int", "float"):
+            d = declared[f.name].metadata["trakora"]
+            assert f.minimum <= f.start <= f.maximum
+            for bound in (f.minimum, f.maximum):
+                make_params({f.name: bound})       # the box's ends are valid values
+            assert d.high is None or f.maximum <= d.high
+        for choice in f.choices:
+            make_params({f.name: choice})
+    assert make_params({f.name: f.value for f in shown}) == TrackingParams()
 
 
 def write_recording(tmp_path, kind, stack):
@@ -209,6 +229,7 @@ def test_widget_tracks_the_selected_recording(viewer):
     widget = TrackingWidget(viewer)
     viewer.window.add_dock_widget(widget, name="trakora")
     assert widget.image.value is image
+    assert make_params(widget.values()) == TrackingParams()        # the widget starts at the defaults
     widget.pixel_size.value = 0.5
     wait_for(widget, widget.run())
     names = {layer.name for layer in viewer.layers}
@@ -221,13 +242,13 @@ def test_widget_tracks_the_selected_recording(viewer):
     truth = rec.truth[rec.truth.frame == 0][["y", "x"]].to_numpy() * 0.5
     assert np.median(np.linalg.norm(truth[:, None] - world[None], axis=2).min(axis=1)) < 0.25
 
-    # A second run replaces the layers; a bad value is reported in one line.
+    # A second run replaces the layers; a bad value is refused in one line, before any work.
     widget.max_skip.value = 0
     wait_for(widget, widget.run())
     assert sorted(layer.name for layer in viewer.layers) == sorted(names)
     assert viewer.layers["rec tracks"] is not tracks
     widget.diameter.value = 8
-    wait_for(widget, widget.run())
+    assert widget.run() is None                 # refused before a worker starts
     from napari.utils.notifications import notification_manager
     message = notification_manager.records[-1].message
     assert message.startswith("trakora: diameter") and "\n" not in message

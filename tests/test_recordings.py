@@ -109,7 +109,7 @@ def test_dark_particles_on_uneven_light(dark_recording, preprocess, recall, rmse
 
 
 @pytest.mark.parametrize("case, params, expected", [
-    ("dark, not inverted", {}, "--invert"),
+    ("dark, not inverted", {}, "use `invert`"),
     ("threshold above the data", {"invert": True, "threshold": 1e6}, "at or above the largest"),
     ("no detection", {"invert": True, "threshold": 1e6}, "no detection in any frame"),
     ("raw frames, large window", {"invert": True, "preprocess": False, "threshold": 100.0, "window_size": 11},

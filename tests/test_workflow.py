@@ -116,7 +116,7 @@ def test_point_speeds(interval, expected):
 def test_rendered_images_keep_the_orientation_of_the_frames():
     """A track along x (columns) at row 5 lights row 5 of the density image, columns 2..8."""
     stack = np.zeros((2, 12, 20), dtype=np.float32)
-    params = TrackingParams(threshold=1.0).resolved(stack)
+    params = TrackingParams(threshold=1.0).resolve(stack.shape[1:])
     from trakora_workflow import render_tracks
     matrix = f32([(2.0, 5.0, 10.0), (8.0, 5.0, 10.0)])
     speed = np.array([3.0, 3.0], np.float32)
@@ -163,7 +163,7 @@ def test_table_has_one_row_per_linked_point(recording_2d):
 ])
 def test_invalid_parameters_are_refused(change, message):
     with pytest.raises(ValueError, match=message):
-        TrackingParams(**change).resolved(np.zeros((2, 8, 8)))
+        TrackingParams(**change)
 
 
 @pytest.mark.parametrize("shape", [(10,), (4, 4), (2, 2, 2, 2, 2)])

@@ -19,15 +19,17 @@ from qtpy.QtCore import QObject, Signal
 from qtpy.QtWidgets import QSizePolicy
 
 from .layers import image_scale, layers_from_result
-from .params import METHODS, make_params
+from .params import WidgetField, make_params, widget_fields
 
 LUMINANCE = np.array([0.2125, 0.7154, 0.0721], dtype=np.float32)
 
 
 def one_line(exc: BaseException) -> str:
-    """An exception as one line; the workflow's own errors already name the input or option."""
+    """An exception as one line; the workflow's own errors already name the input or field
+    (fields in backticks, shown plain here)."""
+    from trakora_workflow.params import rename_fields
     text = str(exc).strip()
-    first = text.splitlines()[0] if text else ""
+    first = rename_fields(text.splitlines()[0], {}) if text else ""
     if isinstance(exc, ValueError) and first:
         return first
     return f"{type(exc).__name__}: {first}" if first else type(exc).__name__
@@ -58,6 +60,44 @@ def run_tracking(data, params, report):
     return ("ok", result, time.perf_counter() - start)
 
 
+class OptionalNumber(Container):
+    """A number box with an 'auto' box: `value` is None (the data's default) while 'auto' is
+    ticked."""
+
+    def __init__(self, number, **kwargs):
+        self.auto = CheckBox(text="auto", value=True)
+        self.number = number
+        number.enabled = False
+        super().__init__(layout="horizontal", widgets=[self.auto, number], labels=False, **kwargs)
+        self.margins = (0, 0, 0, 0)
+        self.auto.changed.connect(lambda auto: setattr(self.number, "enabled", not auto))
+
+    @property
+    def value(self):
+        return None if self.auto.value else self.number.value
+
+    @value.setter
+    def value(self, value):
+        self.auto.value = value is None
+        if value is not None:
+            self.number.value = value
+
+
+def _field_widget(f: WidgetField):
+    """The magicgui widget of one declared field."""
+    common = dict(label=f.label, tooltip=f.tooltip)
+    if f.kind == "check":
+        return CheckBox(text=f.label, value=f.value, tooltip=f.tooltip)
+    if f.kind == "text":
+        return LineEdit(value=f.value, **common)
+    if f.kind == "choice":
+        return ComboBox(choices=f.choices, value=f.value if f.value is not None else f.choices[-1], **common)
+    box = SpinBox if f.kind == "int" else FloatSpinBox
+    number = box(value=f.start, min=f.minimum, max=f.maximum, step=f.step,
+                 **({} if f.optional else common))
+    return OptionalNumber(number, name=f.name, **common) if f.optional else number
+
+
 class _Relay(QObject):
     """Carries the count of frames done from the worker thread to the progress bar."""
 
@@ -73,41 +113,17 @@ class TrackingWidget(Container):
         self.worker = None
         self.image = ComboBox(label="recording", choices=self._image_layers, nullable=True,
                               tooltip="Image layer to track: (t, y, x) or (t, z, y, x)")
-        self.diameter = SpinBox(label="diameter (px)", value=7, min=3, max=1001, step=2,
-                                tooltip="Apparent particle size in pixels (odd)")
-        self.invert = CheckBox(text="dark particles (invert)", value=False)
-        self.preprocess = CheckBox(text="band-pass frames", value=True,
-                                   tooltip="Remove pixel noise and the background before detection")
-        self.auto_threshold = CheckBox(text="automatic threshold", value=True)
-        self.threshold = FloatSpinBox(label="threshold", value=0.0, min=-1e12, max=1e12, step=1.0,
-                                      enabled=False, tooltip="Detection threshold in image units")
-        self.method = ComboBox(label="localization", choices=METHODS,
-                               tooltip="Sub-pixel method; none keeps integer peak positions")
-        self.max_distance = FloatSpinBox(label="max distance", value=0.0, min=0.0, max=1e9, step=0.1,
-                                         tooltip="Longest link, in space units; 0: 5 pixels")
-        self.max_skip = SpinBox(label="max skip", value=1, min=0, max=100000,
-                                tooltip="Frames a track may skip")
-        self.min_length = SpinBox(label="min length", value=1, min=1, max=10**9,
-                                  tooltip="Shortest track kept, in points")
-        self.drift = CheckBox(text="subtract drift", value=False)
-        self.pixel_size = FloatSpinBox(label="pixel size", value=1.0, min=1e-9, max=1e9, step=0.001)
-        self.z_step = FloatSpinBox(label="z step", value=0.0, min=0.0, max=1e9, step=0.001,
-                                   tooltip="Plane spacing of volumes; 0: the pixel size")
-        self.frame_interval = FloatSpinBox(label="frame interval", value=1.0, min=1e-9, max=1e9, step=0.001)
-        self.space_unit = LineEdit(label="space unit", value="px")
-        self.time_unit = LineEdit(label="time unit", value="frame")
+        self.fields = {f.name: _field_widget(f) for f in widget_fields()}
+        for name, widget in self.fields.items():
+            setattr(self, name, widget)
         self.run_button = PushButton(text="Track")
         self.status = Label(label="status", value="")
         self.status.native.setWordWrap(True)       # long messages wrap; never widen the dock
         self.status.native.setSizePolicy(QSizePolicy.Policy.Ignored, QSizePolicy.Policy.Preferred)
         self.status.native.setMinimumHeight(3 * self.status.native.fontMetrics().lineSpacing())
 
-        self._params = [self.diameter, self.invert, self.preprocess, self.auto_threshold, self.threshold,
-                        self.method, self.max_distance, self.max_skip, self.min_length, self.drift,
-                        self.pixel_size, self.z_step, self.frame_interval, self.space_unit, self.time_unit]
-        self.extend([self.image, *self._params, self.run_button, self.status])
+        self.extend([self.image, *self.fields.values(), self.run_button, self.status])
 
-        self.auto_threshold.changed.connect(lambda auto: setattr(self.threshold, "enabled", not auto))
         self.run_button.changed.connect(self.run)
         self.viewer.layers.events.inserted.connect(self.reset_choices)
         self.viewer.layers.events.removed.connect(self.reset_choices)
@@ -125,11 +141,8 @@ class TrackingWidget(Container):
             self.image.value = active
 
     def values(self) -> dict:
-        """The parameter values, by TrackingParams field (and auto_threshold, method)."""
-        return {name: getattr(self, name).value for name in (
-            "auto_threshold", "threshold", "method", "max_distance", "max_skip", "pixel_size",
-            "z_step", "frame_interval", "space_unit", "time_unit", "diameter", "invert", "preprocess",
-            "min_length", "drift")}
+        """The parameter values, by TrackingParams field (None: the data's default)."""
+        return {name: widget.value for name, widget in self.fields.items()}
 
     def _fail(self, message: str) -> None:
         self.status.value = message

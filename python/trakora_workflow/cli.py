@@ -14,12 +14,27 @@ import os
 import signal
 import sys
 import time
+import warnings
 from dataclasses import replace
 from pathlib import Path
 
-from .params import METHODS, ParameterError, TrackingParams
+from .errors import ParameterError
+from .params import (DECLARED, DEFAULTS, GROUPS, METHODS, TrackingParams, default_words, params_from_values,
+                     rename_fields)
 
 MAX_DEMO_BYTES = 2 * 1024**3
+MAX_WORKERS = 256
+# the demo simulates its recording in these units and runs both methods
+DEMO_FIXED = {"pixel_size": 0.1, "frame_interval": 0.05, "space_unit": "µm", "time_unit": "s",
+              "localization_method": METHODS[0]}
+DEMO_DIFFUSION = 0.15      # pixels² per frame
+DEMO_IMAGES_ONLY = ("z_step", "correlation_sigmas", "correlation_threshold")    # the demo's frames are 2D
+
+# field (or keyword) -> the option a user typed, for messages: the TrackingParams options,
+# then the command's own
+OPTION_OF = {name: d.option for name, d in DECLARED.items()}
+OPTION_OF.update({name: "--" + name.replace("_", "-") for name in (
+    "channel", "out", "overlay_frame", "frames", "size", "seed", "workers", "chunk_size", "dask")})
 
 
 class Terminated(BaseException):
@@ -40,25 +55,12 @@ def _positive_int(text: str) -> int:
     return value
 
 
-# option -> TrackingParams field, for messages that name the option a user typed
-OPTION_OF = {
-    "pixel_size": "--pixel-size", "z_step": "--z-step", "frame_interval": "--frame-interval",
-    "diameter": "--diameter", "threshold": "--threshold", "threshold_snr": "--snr",
-    "min_distance": "--min-distance", "localization_method": "--method", "window_size": "--window-size",
-    "max_num_peaks": "--max-peaks", "correlation_sigmas": "--correlation-sigmas",
-    "correlation_threshold": "--correlation-threshold", "max_distance": "--max-distance",
-    "max_skip": "--max-skip", "max_intensity_ratio": "--max-intensity-ratio", "min_length": "--min-length",
-    "max_lag": "--max-lag", "render_pixel_size": "--render-pixel-size", "max_image_pixels": "--max-image-pixels",
-    "invert": "--invert", "preprocess": "--no-preprocess", "drift": "--drift",
-}
-
-
 def _add_common_options(parser: argparse.ArgumentParser) -> None:
     group = parser.add_argument_group("scaling")
     exclusive = group.add_mutually_exclusive_group()
     exclusive.add_argument("--dask", metavar="ADDRESS", help="detect on the Dask scheduler at ADDRESS")
     exclusive.add_argument("--workers", type=_positive_int, metavar="N",
-                           help="detect on a local Dask cluster of N worker processes")
+                           help=f"detect on a local Dask cluster of N worker processes (at most {MAX_WORKERS})")
     group.add_argument("--chunk-size", type=_positive_int, metavar="FRAMES",
                        help="frames per Dask task (default: about four tasks per worker)")
     parser.add_argument("--out", type=Path, default=Path("trakora-output"), metavar="DIR",
@@ -68,52 +70,48 @@ def _add_common_options(parser: argparse.ArgumentParser) -> None:
     parser.add_argument("--quiet", action="store_true", help="no progress bar")
 
 
-def _add_tracking_options(parser: argparse.ArgumentParser) -> None:
-    units = parser.add_argument_group("units (all distances below are in the units of --pixel-size)")
-    units.add_argument("--pixel-size", type=float, default=1.0, help="size of a pixel (default: 1)")
-    units.add_argument("--z-step", type=float, help="plane spacing of volumes (default: --pixel-size)")
-    units.add_argument("--frame-interval", type=float, default=1.0, help="time between frames (default: 1)")
-    units.add_argument("--space-unit", default="px", help="name of the space unit (default: px)")
-    units.add_argument("--time-unit", default="frame", help="name of the time unit (default: frame)")
+def _option_help(name: str) -> str:
+    d = DECLARED[name]
+    text = rename_fields(d.help, OPTION_OF)
+    if d.kind == "bool":
+        return text if not DEFAULTS[name] else f"do not {text}"
+    default = DEFAULTS[name] if d.kind in ("str", "choice") and DEFAULTS[name] else default_words(name)
+    return f"{text} (default: {rename_fields(default, OPTION_OF)})"
 
-    detect = parser.add_argument_group("detection")
-    detect.add_argument("--diameter", type=int, default=7, metavar="PIXELS",
-                        help="apparent particle diameter, odd; sets the defaults of --window-size, "
-                             "--min-distance and the band-pass (default: 7)")
-    detect.add_argument("--invert", action="store_true", help="dark particles on a light background")
-    detect.add_argument("--no-preprocess", dest="preprocess", action="store_false",
-                        help="detect on the raw frames (no band-pass); for background-free data")
-    detect.add_argument("--channel", type=int, metavar="N", help="channel N of a multi-channel or colour recording")
-    detect.add_argument("--threshold", type=float,
-                        help="intensity threshold on the prepared frames (default: median + SNR robust "
-                             "standard deviations)")
-    detect.add_argument("--snr", type=float, default=6.0, help="SNR of the automatic threshold (default: 6)")
-    detect.add_argument("--min-distance", type=float,
-                        help="minimum distance between peaks (default: (diameter - 1) / 2 pixels)")
-    detect.add_argument("--method", choices=("auto", *METHODS, "none"), default="auto",
-                        help="sub-pixel localization (default: auto = radial_symmetry for images, "
-                             "gaussian_fitting for volumes)")
-    detect.add_argument("--window-size", type=int, help="localization window, odd >= 3 (default: --diameter)")
-    detect.add_argument("--max-peaks", type=int, help="at most this many peaks per frame")
-    detect.add_argument("--correlation-sigmas", type=float, nargs=3, metavar=("SZ", "SY", "SX"),
-                        help="volumes: Gaussian template sigmas per axis z, y, x")
-    detect.add_argument("--correlation-threshold", type=float,
-                        help="volumes: drop peaks whose template correlation is below this")
 
-    link = parser.add_argument_group("linking, analysis and rendering")
-    link.add_argument("--max-distance", type=float, help="maximum link distance (default: 5 pixels)")
-    link.add_argument("--max-skip", type=int, default=1, help="frames a track may skip (default: 1)")
-    link.add_argument("--max-intensity-ratio", type=float,
-                      help="2D only: largest intensity ratio of linked points (default: no limit)")
-    link.add_argument("--min-length", type=int, metavar="N",
-                      help="drop tracks of fewer than N points (default: keep all)")
-    link.add_argument("--drift", action="store_true",
-                      help="subtract the ensemble drift before the MSD and speed statistics")
-    link.add_argument("--max-lag", type=int, metavar="FRAMES",
-                      help="largest MSD lag in frames (default: min(100, frames - 1))")
-    link.add_argument("--render-pixel-size", type=float, help="pixel size of the images (default: --pixel-size)")
-    link.add_argument("--max-image-pixels", type=int, default=2**28,
-                      help="largest rendered image, in pixels (default: 2^28)")
+def _add_tracking_options(parser: argparse.ArgumentParser,
+                          leave_out: tuple[str, ...] = ()) -> dict[str, argparse._ArgumentGroup]:
+    """One option per TrackingParams field (but those left out), from its declaration;
+    returns the groups."""
+    used = {DECLARED[name].group for name in DECLARED if name not in leave_out}
+    groups = {key: parser.add_argument_group(rename_fields(title, OPTION_OF))
+              for key, title in GROUPS.items() if key in used}
+    for name, d in DECLARED.items():
+        if name in leave_out:
+            continue
+        group = groups[d.group]
+        if d.kind == "bool":
+            group.add_argument(d.option, dest=name, action="store_false" if DEFAULTS[name] else "store_true",
+                               help=_option_help(name))
+            continue
+        kw = dict(dest=name, default=DEFAULTS[name], help=_option_help(name),
+                  metavar=d.metavar or d.option[2:].upper().replace("-", "_"))
+        if d.kind == "choice":
+            del kw["metavar"]
+            kw["choices"] = d.choices + ((d.none_choice,) if d.none_choice else ())
+        elif d.kind == "floats":
+            kw.update(type=float, nargs=d.count)
+        elif d.kind in ("int", "float"):
+            kw["type"] = int if d.kind == "int" else float
+        group.add_argument(d.option, **kw)
+    return groups
+
+
+def params_from_args(args: argparse.Namespace, **fixed) -> TrackingParams:
+    """The TrackingParams of parsed options and the `fixed` fields (ParameterError naming the
+    field)."""
+    given = {name: getattr(args, name) for name in DECLARED if name not in fixed and hasattr(args, name)}
+    return params_from_values({**given, **fixed})
 
 
 def build_parser() -> argparse.ArgumentParser:
@@ -127,6 +125,7 @@ def build_parser() -> argparse.ArgumentParser:
     demo.add_argument("--frames", type=_positive_int, default=100, help="frames to simulate (default: 100)")
     demo.add_argument("--size", type=_positive_int, default=160, help="frame edge in pixels (default: 160)")
     demo.add_argument("--seed", type=int, default=1, help="random seed, >= 0 (default: 1)")
+    _add_tracking_options(demo, leave_out=tuple(DEMO_FIXED) + DEMO_IMAGES_ONLY)
     _add_common_options(demo)
 
     run = commands.add_parser("run", help="track the particles of a recording",
@@ -136,7 +135,9 @@ def build_parser() -> argparse.ArgumentParser:
                                           "quoted glob pattern ('frames/*.png'); one image per frame, in "
                                           "natural order.")
     run.add_argument("inputs", nargs="+", metavar="INPUT", help="stack file, directory, image files or glob")
-    _add_tracking_options(run)
+    groups = _add_tracking_options(run)
+    groups["detection"].add_argument("--channel", type=int, metavar="N",
+                                     help="channel N of a multi-channel or colour recording")
     _add_common_options(run)
     return parser
 
@@ -171,20 +172,6 @@ def _join_negative_numbers(argv: list[str], options: set[str]) -> list[str]:
     return out
 
 
-def params_from_args(args: argparse.Namespace) -> TrackingParams:
-    return TrackingParams(
-        pixel_size=args.pixel_size, z_step=args.z_step, frame_interval=args.frame_interval,
-        diameter=args.diameter, invert=args.invert, preprocess=args.preprocess,
-        threshold=args.threshold, threshold_snr=args.snr, min_distance=args.min_distance,
-        localization_method=None if args.method == "none" else args.method,
-        window_size=args.window_size, max_num_peaks=args.max_peaks,
-        correlation_sigmas=tuple(args.correlation_sigmas) if args.correlation_sigmas else None,
-        correlation_threshold=args.correlation_threshold, max_distance=args.max_distance,
-        max_skip=args.max_skip, max_intensity_ratio=args.max_intensity_ratio, min_length=args.min_length,
-        drift=args.drift, max_lag=args.max_lag, render_pixel_size=args.render_pixel_size,
-        max_image_pixels=args.max_image_pixels, space_unit=args.space_unit, time_unit=args.time_unit)
-
-
 @contextlib.contextmanager
 def _client(args: argparse.Namespace):
     if args.dask or args.workers:
@@ -210,11 +197,9 @@ def _warn(result) -> None:
 
 
 def _option_names(text: str) -> str:
-    """Warnings name fields (max_intensity_ratio); on the command line, name the option."""
-    for name, option in OPTION_OF.items():
-        if text.startswith(name + " applies"):
-            return option + text[len(name):]
-    return text
+    """The library's messages name fields in backticks (`max_intensity_ratio`); on the command
+    line they name the option (--max-intensity-ratio)."""
+    return rename_fields(text, OPTION_OF)
 
 
 def _print_summary(summary: dict, written: list[str]) -> None:
@@ -249,16 +234,29 @@ def score_table(rows: list[dict]) -> str:
     return "\n".join(lines)
 
 
+def _check_workers(args: argparse.Namespace) -> None:
+    if args.workers is not None and args.workers > MAX_WORKERS:
+        raise ParameterError("workers", f"must be at most {MAX_WORKERS}, got {args.workers}")
+
+
+def _check_overlay_frame(args: argparse.Namespace, frames: int) -> None:
+    if not 0 <= args.overlay_frame < frames:
+        raise ParameterError("overlay_frame", f"{args.overlay_frame} is outside the recording's frames "
+                             f"0 to {frames - 1}")
+
+
 def _check_demo(args: argparse.Namespace) -> None:
     if args.seed < 0 or args.seed >= 2**63:
-        raise ParameterError("seed", f"--seed must be an integer from 0 to 2^63 - 1, got {args.seed}")
+        raise ParameterError("seed", f"must be an integer from 0 to 2^63 - 1, got {args.seed}")
     if args.size < 32:
-        raise ParameterError("size", f"--size must be at least 32 pixels, got {args.size}")
+        raise ParameterError("size", f"must be at least 32 pixels, got {args.size}")
     needed = args.frames * args.size * args.size * 4
     if needed > MAX_DEMO_BYTES:
-        raise ParameterError("size", f"--size {args.size} with --frames {args.frames} needs "
+        raise ParameterError("size", f"{args.size} with `frames` {args.frames} needs "
                              f"{needed / 1024**3:.1f} GiB for the simulated recording (limit "
-                             f"{MAX_DEMO_BYTES / 1024**3:.0f} GiB); use a smaller --size or fewer --frames")
+                             f"{MAX_DEMO_BYTES / 1024**3:.0f} GiB); use a smaller `size` or fewer `frames`")
+    _check_workers(args)
+    _check_overlay_frame(args, args.frames)
 
 
 def run_demo(args: argparse.Namespace) -> int:
@@ -269,13 +267,13 @@ def run_demo(args: argparse.Namespace) -> int:
     from .simulate import simulate_recording
 
     _check_demo(args)
+    base = params_from_args(args, **DEMO_FIXED)
+    base.resolve((args.size, args.size), args.frames)        # every parameter checked before any work
     with OutputDir(args.out) as out:
-        pixel_size, frame_interval, diffusion = 0.1, 0.05, 0.15
+        pixel_size, frame_interval, diffusion = base.pixel_size, base.frame_interval, DEMO_DIFFUSION
         recording = simulate_recording(frames=args.frames, shape=(args.size, args.size), seed=args.seed,
                                        n_channels=3, spots_per_channel=10, n_brownian=max(1, args.size // 8),
                                        diffusion=diffusion, pixel_size=pixel_size, frame_interval=frame_interval)
-        base = TrackingParams(pixel_size=pixel_size, frame_interval=frame_interval, max_skip=1,
-                              space_unit="µm", time_unit="s")
         true_d = diffusion * pixel_size**2 / frame_interval
         print(f"simulated {args.frames} frames of {args.size}x{args.size} pixels, "
               f"{recording.truth['particle'].nunique()} particles, {len(recording.truth)} true spots")
@@ -344,14 +342,12 @@ def run_recording(args: argparse.Namespace) -> int:
     from .pipeline import track
 
     params = params_from_args(args)
-    params.check()
+    _check_workers(args)
     with OutputDir(args.out) as out:
         source = open_recording(args.inputs if len(args.inputs) > 1 else args.inputs[0], channel=args.channel)
         ndim = check_frames(source)
-        params.resolve(source.frame_shape)        # every parameter checked before any work
-        if not 0 <= args.overlay_frame < len(source):
-            raise ParameterError("overlay_frame", f"--overlay-frame {args.overlay_frame} is outside the "
-                                 f"recording's frames 0 to {len(source) - 1}")
+        params.resolve(source.frame_shape, len(source))      # every parameter checked before any work
+        _check_overlay_frame(args, len(source))
         if source.note:
             print(source.note)
         print(f"{source.name}: {len(source)} frames of {' x '.join(map(str, source.frame_shape))} "
@@ -367,26 +363,41 @@ def run_recording(args: argparse.Namespace) -> int:
 
 
 def _one_line(exc: BaseException) -> str:
+    """The first line of a failure, with the fields it names turned into options."""
     if isinstance(exc, ParameterError):
-        option = OPTION_OF.get(exc.name)
-        if exc.message.startswith("--"):
-            return exc.message
-        return f"{option} {exc.message}" if option else str(exc)
-    text = str(exc).strip().splitlines()
-    return text[0] if text else type(exc).__name__
+        text = f"{OPTION_OF.get(exc.name, exc.name)} {exc.message}"
+    else:
+        text = str(exc)
+    lines = text.strip().splitlines()
+    return _option_names(lines[0]) if lines else type(exc).__name__
 
 
 def _on_sigterm(signum, frame):
     raise Terminated()
 
 
+def _tolerant_output() -> None:
+    """Text the stream's encoding cannot hold (a unit's "²" on an ASCII terminal) is written
+    escaped rather than failing the run after its outputs were committed."""
+    for stream in (sys.stdout, sys.stderr):
+        if hasattr(stream, "reconfigure"):
+            with contextlib.suppress(ValueError, OSError):
+                stream.reconfigure(errors="backslashreplace")
+
+
 def main(argv: list[str] | None = None) -> int:
-    parser = build_parser()
-    argv = list(sys.argv[1:] if argv is None else argv)
-    args = parser.parse_args(_join_negative_numbers(argv, _value_options(parser)))
+    _tolerant_output()
     previous = signal.signal(signal.SIGTERM, _on_sigterm)
     try:
-        return run_demo(args) if args.command == "demo" else run_recording(args)
+        parser = build_parser()
+        argv = list(sys.argv[1:] if argv is None else argv)
+        args = parser.parse_args(_join_negative_numbers(argv, _value_options(parser)))
+        import numpy as np
+        with warnings.catch_warnings(), np.errstate(all="ignore"):
+            # NumPy's and Matplotlib's warnings about extreme values would be lines of their
+            # own on stderr; the command reports a degraded result in its own warnings
+            warnings.simplefilter("ignore")
+            return run_demo(args) if args.command == "demo" else run_recording(args)
     except KeyboardInterrupt:
         print("trakora: interrupted", file=sys.stderr)
         return 130

@@ -116,7 +116,7 @@ def detect_on_cluster(client, source, params: TrackingParams, prep: Preparation 
     except Exception as exc:
         client.cancel(futures)
         raise ClusterError(f"detection on the Dask cluster failed ({_failure(exc)}); "
-                           "check the workers, or run without --workers/--dask") from exc
+                           "check the workers, or run without the cluster (`workers`, `dask`)") from exc
     detections: list[FrameDetections] = []
     for chunk in results:
         detections.extend(chunk)

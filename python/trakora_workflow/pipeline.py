@@ -14,6 +14,7 @@ pixel of `render_pixel_size` per array element, pixel i centred on i * render_pi
 from __future__ import annotations
 
 import math
+import numbers
 import time
 from dataclasses import asdict, dataclass, field, replace
 from typing import NamedTuple
@@ -26,6 +27,7 @@ from .analysis import Analysis, analyze, long_tracks, step_speeds
 from .detect import (FrameDetections, Preparation, ThresholdReport, choose_threshold, detect_range,
                      preparation, robust_threshold, sample_indices)
 from .distributed import detect_on_cluster
+from .errors import InputError, ParameterError
 from .io import check_frames, open_recording
 from .params import TrackingParams, render_grid
 
@@ -285,7 +287,7 @@ def _threshold_warnings(report: ThresholdReport, params: TrackingParams) -> list
         where = "band-passed " if params.preprocess else ""
         notes.append(f"threshold {report.threshold:.4g} is at or above the largest {where}value "
                      f"{report.prepared_max:.4g} of the sampled frames, so few or no spots can be found; "
-                     "lower --threshold or --snr" + (" or try --invert" if report.looks_dark_on_light else ""))
+                     "lower `threshold` or `threshold_snr`" + (" or try `invert`" if report.looks_dark_on_light else ""))
     return notes
 
 
@@ -294,17 +296,17 @@ def _result_warnings(n_detections: int, n_unrefined: int, report: ThresholdRepor
     notes = []
     if n_detections == 0:
         lo, hi = report.raw_range
-        hint = ("; the frames look dark-on-light: try --invert (invert=True)" if report.looks_dark_on_light
-                else "; lower --threshold or --snr")
+        hint = ("; the frames look dark-on-light: try `invert`" if report.looks_dark_on_light
+                else "; lower `threshold` or `threshold_snr`")
         notes.append(f"no detection in any frame (threshold {report.threshold:.4g}, data range "
                      f"{lo:.4g} to {hi:.4g}){hint}")
     elif report.looks_dark_on_light:
         notes.append("the frames look dark-on-light (their values reach further below the background "
-                     "than above it); if the particles are dark, use --invert (invert=True)")
+                     "than above it); if the particles are dark, use `invert`")
     if n_detections and params.localization_method is not None and n_unrefined > UNREFINED_WARNING_SHARE * n_detections:
         notes.append(f"{n_unrefined / n_detections:.0%} of positions stayed on whole pixels (not refined); "
-                     "use a smaller --window-size / --diameter" +
-                     ("" if params.preprocess else ", or keep preprocessing on (drop --no-preprocess)"))
+                     "use a smaller `window_size` / `diameter`" +
+                     ("" if params.preprocess else ", or keep the band-pass on (preprocess)"))
     return notes
 
 
@@ -320,11 +322,16 @@ def track(data, params: TrackingParams | None = None, *, progress=False, client=
     point gets its speed, and the tracks are rendered.
     `progress` is True (a progress bar), False, or a callable (frames done, total).
     """
+    if params is not None and not isinstance(params, TrackingParams):
+        raise ParameterError("params", f"must be a TrackingParams, got {type(params).__name__}")
+    if data is None or isinstance(data, (numbers.Number, np.generic, bytes, dict, set)):
+        raise InputError(f"data must be a recording (an array of frames, frames, paths or a FrameSource), "
+                         f"got {type(data).__name__}")
     source = open_recording(data, channel=channel)
     ndim = check_frames(source)
     params = params or TrackingParams()
-    warnings = params.ignored(ndim)
-    params = params.resolve(source.frame_shape)
+    warnings = params.ignored(ndim, len(source))
+    params = params.resolve(source.frame_shape, len(source))
     timings = {}
     start = time.perf_counter()
     prep = preparation(params, source)
