@@ -49,7 +49,7 @@ OPTION_OF = {
     "correlation_threshold": "--correlation-threshold", "max_distance": "--max-distance",
     "max_skip": "--max-skip", "max_intensity_ratio": "--max-intensity-ratio", "min_length": "--min-length",
     "max_lag": "--max-lag", "render_pixel_size": "--render-pixel-size", "max_image_pixels": "--max-image-pixels",
-    "invert": "--invert", "preprocess": "--no-preprocess", "drift": "--drift",
+    "invert": "--invert", "preprocess": "--no-preprocess", "drift": "--drift", "channel": "--channel",
 }
 
 

@@ -1,0 +1,281 @@
+"""Inputs read whole and right, or refused in one line naming the file: damaged TIFF stacks,
+one axes rule for every container, channels, files given twice or not regular, frames too
+large for memory, and the preparation of every number type."""
+import os
+import threading
+
+import imageio.v3 as iio
+import numpy as np
+import pytest
+import tifffile
+
+from trakora_workflow import InputError, ParameterError, StackError, open_recording
+from trakora_workflow import io as trakora_io
+
+from commandline import one_line_error, run_cli
+
+
+def refused(exc_info, name):
+    """The refusal is one line and names the file."""
+    text = str(exc_info.value)
+    assert "\n" not in text and name in text, text
+    return text
+
+
+# ---- damaged TIFF stacks -------------------------------------------------------------------
+
+def stack20(dtype=np.uint16):
+    return np.random.default_rng(0).integers(0, 200, (20, 24, 32)).astype(dtype)
+
+
+def truncated(path):
+    tifffile.imwrite(path, stack20())
+    data = path.read_bytes()
+    path.write_bytes(data[:len(data) // 2])
+
+
+def broken_ifd(path):
+    tifffile.imwrite(path, stack20())
+    with tifffile.TiffFile(path) as tif:
+        offset = tif.pages[6].offset
+    data = bytearray(path.read_bytes())
+    data[offset:offset + 2] = b"\xff\xff"            # the page's tag count: garbage
+    path.write_bytes(bytes(data))
+
+
+def next_ifd_past_end(path):
+    tifffile.imwrite(path, stack20())
+    with tifffile.TiffFile(path) as tif:
+        page = tif.pages[8]
+        at = page.offset + 2 + 12 * len(page.tags)   # the offset of the page after it
+    data = bytearray(path.read_bytes())
+    data[at:at + 4] = (len(data) + 1000).to_bytes(4, "little")
+    path.write_bytes(bytes(data))
+
+
+def odd_page(change):
+    def write(path):
+        frames = stack20()
+        with tifffile.TiffWriter(path) as tif:
+            for i, frame in enumerate(frames):
+                tif.write(change(frame) if i == 7 else frame, contiguous=False)
+    return write
+
+
+def data_cut_short(path):
+    tifffile.imwrite(path, stack20()[0])
+    with tifffile.TiffFile(path) as tif:
+        end = tif.pages[0].dataoffsets[0] + 10
+        assert tif.pages[0].offset < end                   # the page's header before the cut
+    path.write_bytes(path.read_bytes()[:end])
+
+
+@pytest.mark.parametrize("damage, message", [
+    (truncated, "'{}'"),
+    (broken_ifd, "'{}'"),
+    (next_ifd_past_end, "cannot read '{}' whole: invalid page offset"),
+    (data_cut_short, "page 0 of '{}' is cut short"),
+    (odd_page(lambda f: f[:12]), "page 7 of '{}' has shape (12, 32)"),
+    (odd_page(lambda f: f.astype(np.uint8)), "page 7 of '{}' has shape (24, 32), uint8"),
+    (odd_page(lambda f: f.astype(np.float32)), "page 7 of '{}' has shape (24, 32), float32"),
+    (odd_page(lambda f: np.dstack([f, f, f]).astype(np.uint8)), "page 7 of '{}' has shape (24, 32, 3)"),
+])
+def test_a_damaged_or_mixed_tiff_stack_is_refused_on_opening(tmp_path, damage, message):
+    path = tmp_path / "stack.tif"
+    damage(path)
+    with pytest.raises(StackError) as info:
+        open_recording(path)
+    assert message.format(path) in refused(info, str(path))
+
+
+def test_a_corrupt_compressed_page_is_refused_when_read(tmp_path):
+    path = tmp_path / "zlib.tif"
+    tifffile.imwrite(path, stack20(), compression="zlib")
+    with tifffile.TiffFile(path) as tif:
+        start, size = tif.pages[5].dataoffsets[0], tif.pages[5].databytecounts[0]
+    data = bytearray(path.read_bytes())
+    data[start + 2:start + size] = bytes(size - 2)
+    path.write_bytes(bytes(data))
+    source = open_recording(path)
+    np.testing.assert_array_equal(source[4], stack20()[4])
+    with pytest.raises(StackError) as info:
+        source[5]
+    assert f"frame 5 of '{path}'" in refused(info, str(path))
+
+
+def test_the_command_refuses_a_truncated_stack_naming_it(tmp_path):
+    path = tmp_path / "cut.tif"
+    truncated(path)
+    line = one_line_error(run_cli("run", path, "--out", tmp_path / "out"))
+    assert str(path) in line and not (tmp_path / "out" / "summary.json").exists()
+
+
+# ---- one axes rule for every container -------------------------------------------------------
+
+def containers(data, tmp_path, kind):
+    """The same frames (frames first) in each container that can hold them."""
+    made = {"array": data, "list": list(data)}
+    np.save(tmp_path / "a.npy", data)
+    made["npy"] = tmp_path / "a.npy"
+    photometric = "rgb" if kind in ("rgb", "rgba") else "minisblack"
+    tifffile.imwrite(tmp_path / "contig.tif", data, photometric=photometric)
+    made["tiff"] = tmp_path / "contig.tif"
+    if kind in ("rgb", "rgba"):
+        tifffile.imwrite(tmp_path / "planar.tif", np.moveaxis(data, -1, 1), photometric="rgb",
+                         planarconfig="separate")
+        made["planar tiff"] = tmp_path / "planar.tif"
+        tifffile.imwrite(tmp_path / "hyper.tif", data, imagej=True, photometric="rgb")
+    if data.dtype == np.uint8 and kind != "volumes":
+        (tmp_path / "png").mkdir()
+        for i, frame in enumerate(data):
+            iio.imwrite(tmp_path / "png" / f"f{i}.png", frame)
+        made["png"] = tmp_path / "png"
+    if kind == "volumes":
+        tifffile.imwrite(tmp_path / "ome.tif", data, ome=True, metadata={"axes": "TZYX"})
+        made["ome tiff"] = tmp_path / "ome.tif"
+    return made
+
+
+RNG = np.random.default_rng(3)
+SAME_DATA = {
+    "grey": RNG.integers(0, 255, (5, 16, 16), dtype=np.uint8),
+    "grey + alpha": RNG.integers(0, 255, (5, 16, 16, 2), dtype=np.uint8),
+    "rgb": RNG.integers(0, 255, (5, 16, 16, 3), dtype=np.uint8),
+    "rgba": RNG.integers(0, 255, (5, 16, 16, 4), dtype=np.uint8),
+    "volumes": RNG.integers(0, 4000, (5, 3, 16, 16), dtype=np.uint16),
+    "one sample": RNG.integers(0, 4000, (5, 16, 16, 1), dtype=np.uint16),
+}
+
+
+def expected_frames(data, kind, channel):
+    if channel is not None:
+        return data[..., channel]
+    if kind in ("rgb", "rgba"):
+        return data[..., :3].astype(np.float64) @ np.array([0.2125, 0.7154, 0.0721])
+    if kind == "grey + alpha":
+        return data[..., 0]
+    return data[..., 0] if kind == "one sample" else data
+
+
+@pytest.mark.parametrize("kind, channel", [("grey", None), ("grey + alpha", None), ("grey + alpha", 1),
+                                           ("rgb", None), ("rgb", 2), ("rgba", None), ("volumes", None),
+                                           ("one sample", None)])
+def test_the_same_data_opens_the_same_way_in_every_container(tmp_path, kind, channel):
+    data = SAME_DATA[kind]
+    want = expected_frames(data, kind, channel)
+    opened = {}
+    for container, given in containers(data, tmp_path, kind).items():
+        source = open_recording(given, channel=channel)
+        assert source.shape == want.shape, container
+        np.testing.assert_allclose(np.asarray(source[:], np.float64), want, atol=1e-3, err_msg=container)
+        opened[container] = (source.dtype, source.note and source.note.split(" of ")[0])
+    assert len(set(opened.values())) == 1, opened
+
+
+def test_a_planar_rgb_stack_is_read_frame_by_frame(tmp_path):
+    data = SAME_DATA["rgb"]
+    path = tmp_path / "planar.tif"
+    tifffile.imwrite(path, np.moveaxis(data, -1, 1), photometric="rgb", planarconfig="separate",
+                     compression="zlib")
+    source = open_recording(path, channel=1)
+    assert source.shape == (5, 16, 16)
+    np.testing.assert_array_equal(source[3], data[3, ..., 1])
+
+
+@pytest.mark.parametrize("bad, message", [
+    (np.zeros((16, 16), np.uint16), "'{}' holds uint16 values, unlike the first file"),
+    (np.zeros((16, 16, 3), np.uint8), "'{}' has shape (16, 16, 3), unlike the first file"),
+])
+def test_a_png_unlike_the_others_is_refused_naming_it(tmp_path, bad, message):
+    for i in range(4):
+        iio.imwrite(tmp_path / f"f{i}.png", np.full((16, 16), 7 * i, np.uint8))
+    iio.imwrite(tmp_path / "f2.png", bad)
+    with pytest.raises(StackError) as info:
+        open_recording(tmp_path)
+    assert message.format(tmp_path / "f2.png") in refused(info, "f2.png")
+
+
+@pytest.mark.parametrize("given, message", [
+    ("la", "7 is outside the 2 channels of '{}'"),
+    ("grey", "7 is given, but '{}' has one channel"),
+])
+def test_a_channel_the_data_does_not_have_is_refused(tmp_path, given, message):
+    path = tmp_path / "a.png"
+    iio.imwrite(path, np.zeros((8, 8, 2) if given == "la" else (8, 8), np.uint8))
+    with pytest.raises(ParameterError) as info:
+        open_recording(path, channel=7)
+    assert info.value.name == "channel" and message.format(path) in info.value.message
+    assert "--" not in str(info.value)
+
+
+@pytest.mark.parametrize("shape", [(3, 0, 16), (3, 16, 16, 0), (0, 16, 16)])
+def test_a_zero_length_axis_is_refused_naming_the_file(tmp_path, shape):
+    path = tmp_path / "empty.npy"
+    np.save(path, np.zeros(shape, np.float32))
+    with pytest.raises(StackError) as info:
+        open_recording(path)
+    assert "axis of length 0" in refused(info, str(path))
+
+
+def test_a_frame_too_large_for_memory_is_refused_naming_the_file(tmp_path, monkeypatch):
+    path = tmp_path / "large.npy"
+    np.save(path, np.zeros((2, 500, 400), np.uint16))
+    assert open_recording(path).shape == (2, 500, 400)
+    monkeypatch.setattr(trakora_io, "available_memory", lambda: 1_000_000)
+    with pytest.raises(StackError) as info:
+        open_recording(path)
+    assert "500 x 400 pixels of uint16" in refused(info, str(path))
+    assert isinstance(info.value, InputError) and info.value.path == str(path)
+
+
+def test_available_memory_is_a_plausible_amount():
+    assert 2**24 < trakora_io.available_memory() < 2**50
+
+
+# ---- paths -----------------------------------------------------------------------------------
+
+def test_a_file_given_twice_is_refused(tmp_path):
+    for i in range(3):
+        iio.imwrite(tmp_path / f"f{i}.png", np.zeros((8, 8), np.uint8))
+    os.link(tmp_path / "f1.png", tmp_path / "copy.png")
+    for given in ([tmp_path / "f0.png", tmp_path / "f1.png", tmp_path / "f0.png"],
+                  [tmp_path / "f1.png", tmp_path / "copy.png"],
+                  [tmp_path / "f1.png", tmp_path]):
+        with pytest.raises(StackError) as info:
+            open_recording(given)
+        assert "given twice" in refused(info, ".png")
+
+
+def open_within(given, seconds=10):
+    outcome = []
+    thread = threading.Thread(target=lambda: outcome.append(_try_open(given)), daemon=True)
+    thread.start()
+    thread.join(seconds)
+    assert outcome, f"opening {given} did not return within {seconds} s"
+    return outcome[0]
+
+
+def _try_open(given):
+    try:
+        return open_recording(given)
+    except Exception as exc:
+        return exc
+
+
+@pytest.mark.parametrize("given", ["fifo", "directory", "list"])
+def test_a_fifo_named_like_an_image_is_refused_at_once(tmp_path, given):
+    iio.imwrite(tmp_path / "a.png", np.zeros((8, 8), np.uint8))
+    os.mkfifo(tmp_path / "b.png")
+    target = {"fifo": tmp_path / "b.png", "directory": tmp_path,
+              "list": [tmp_path / "a.png", tmp_path / "b.png"]}[given]
+    exc = open_within(target)
+    assert isinstance(exc, StackError) and "b.png' is not a regular file" in str(exc)
+
+
+def test_the_napari_reader_keeps_the_order_of_a_list_of_files(tmp_path):
+    from trakora_napari.reader import read_recording
+    names = ["frame_10.png", "frame_2.png", "a.png", "frame_1.png"]
+    for i, name in enumerate(names):
+        iio.imwrite(tmp_path / name, np.full((8, 8), i, np.uint8))
+    (data, _, _), = read_recording([str(tmp_path / n) for n in names])
+    np.testing.assert_array_equal(np.asarray(data)[:, 0, 0], [0, 1, 2, 3])
