@@ -9,7 +9,9 @@ import numpy as np
 import pytest
 import tifffile
 
-from trakora_workflow import InputError, ParameterError, StackError, open_recording
+from trakora_workflow import (InputError, ParameterError, StackError, TrackingParams, open_recording, score,
+                              simulate_recording, track)
+from trakora_workflow.detect import preparation
 from trakora_workflow import io as trakora_io
 
 from commandline import one_line_error, run_cli
@@ -124,7 +126,8 @@ def containers(data, tmp_path, kind):
         tifffile.imwrite(tmp_path / "planar.tif", np.moveaxis(data, -1, 1), photometric="rgb",
                          planarconfig="separate")
         made["planar tiff"] = tmp_path / "planar.tif"
-        tifffile.imwrite(tmp_path / "hyper.tif", data, imagej=True, photometric="rgb")
+        tifffile.imwrite(tmp_path / "hyper.tif", data, imagej=True, photometric="rgb", metadata={"axes": "TYXS"})
+        made["imagej tiff"] = tmp_path / "hyper.tif"
     if data.dtype == np.uint8 and kind != "volumes":
         (tmp_path / "png").mkdir()
         for i, frame in enumerate(data):
@@ -279,3 +282,67 @@ def test_the_napari_reader_keeps_the_order_of_a_list_of_files(tmp_path):
         iio.imwrite(tmp_path / name, np.full((8, 8), i, np.uint8))
     (data, _, _), = read_recording([str(tmp_path / n) for n in names])
     np.testing.assert_array_equal(np.asarray(data)[:, 0, 0], [0, 1, 2, 3])
+
+
+# ---- preparation of every number type --------------------------------------------------------
+
+@pytest.fixture(scope="module")
+def dark_spots():
+    """Dark spots on an unevenly lit light background, and the values relative to their minimum."""
+    recording = simulate_recording(frames=3, shape=(96, 128), n_channels=0, n_brownian=14, dark=True,
+                                   illumination=0.6, background=400.0, amplitude=(150.0, 220.0),
+                                   spot_sigma=1.8, noise=8.0, seed=2)
+    relative = recording.stack.astype(np.float64) - float(recording.stack.min())
+    return recording, relative
+
+
+# (type, scale, offset): stored = offset + scale * relative, rounded for integers (counts, as a
+# camera gives); the offsets put the data near the top (or bottom) of the type's range, where
+# float32 cannot tell its values apart
+TYPES = [
+    ("uint8", None, 0), ("int8", None, -128),
+    ("uint16", 1, 65535 - 1000), ("int16", 1, 32767 - 1000),
+    ("int32", 1, 2**31 - 1 - 1000), ("uint32", 1, 2**32 - 1 - 1000),
+    ("int64", 1, 2**62), ("int64", 1, -2**62), ("uint64", 1, 2**63 + 2**62),
+    ("float16", 1, 1000.0), ("float32", 1, 1e6), ("float64", 1, 1e12),
+]
+
+
+def stored(relative, dtype, scale, offset):
+    dtype = np.dtype(dtype)
+    scale = 250.0 / relative.max() if scale is None else scale
+    if dtype.kind == "f":
+        return (relative * scale + offset).astype(dtype)
+    values = np.round(relative * scale).astype(np.int64)
+    assert values.max() < 1000
+    if dtype.kind == "u":
+        return (values.astype(np.uint64) + np.uint64(offset)).astype(dtype)
+    return (values + np.int64(offset)).astype(dtype)
+
+
+@pytest.mark.parametrize("dtype, scale, offset", TYPES)
+def test_inverted_positions_are_right_in_every_number_type(dark_spots, dtype, scale, offset):
+    recording, relative = dark_spots
+    data = stored(relative, dtype, scale, offset)
+    assert data.dtype == np.dtype(dtype)
+    result = track(data, TrackingParams(invert=True, diameter=9))
+    s = score(result, recording.truth)
+    found = s["true_positives"] / (s["true_positives"] + s["false_negatives"])
+    assert found >= 0.95 and s["rmse_px"] <= 0.3, (dtype, s)
+    assert result.unrefined <= 0.05 * s["detections"], (dtype, result.unrefined, s["detections"])
+
+
+@pytest.mark.parametrize("dtype, scale, offset", TYPES)
+def test_inverted_raw_frames_are_the_reference_minus_the_frame(dark_spots, dtype, scale, offset):
+    data = stored(dark_spots[1], dtype, scale, offset)
+    source = open_recording(data)
+    prep = preparation(TrackingParams(invert=True, preprocess=False), source)
+    frame = data[1]
+    # the difference of the stored values, exactly (Python integers / float64)
+    if np.dtype(dtype).kind in "iu":
+        want = np.array([int(prep.reference) - int(v) for v in frame.ravel()], np.float64).reshape(frame.shape)
+    else:
+        want = float(prep.reference) - frame.astype(np.float64)
+    got = prep(frame)
+    assert got.dtype == np.float32 and want.min() >= 0.0
+    np.testing.assert_allclose(got, want, rtol=1e-6, atol=1e-6 * float(np.abs(want).max()) + 1e-9)

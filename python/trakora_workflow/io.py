@@ -127,6 +127,11 @@ class Layout:
                 + block[..., 2].astype(work) * work(LUMINANCE[2]))
 
 
+def _not_a_stack(name: str, shape: tuple[int, ...]) -> str:
+    return ("expected a stack of images (frames, rows, columns) or of volumes (frames, planes, rows, "
+            f"columns), colour samples last; '{name}' has shape {shape}")
+
+
 def layout(shape, dtype, name: str, *, channel: int | None = None, roles: str | None = None,
            path: str | None = None) -> Layout:
     """The layout of stored data of this shape and type (see the module's rule).
@@ -155,7 +160,7 @@ def layout(shape, dtype, name: str, *, channel: int | None = None, roles: str | 
                 roles[-1] = "S" if shape[-1] > 1 else "1"
                 unknown.pop()
             if len(unknown) < 2:
-                raise StackError(f"'{name}' has shape {shape}; expected (frames, (planes,) rows, columns)", path)
+                raise StackError(_not_a_stack(name, shape), path)
             roles[unknown.pop()] = "X"
             roles[unknown.pop()] = "Y"
         free = [r for r in "TZ" if r not in roles]
@@ -164,8 +169,7 @@ def layout(shape, dtype, name: str, *, channel: int | None = None, roles: str | 
                 if shape[i] == 1:
                     roles[i] = "1"
                     continue
-                raise StackError(f"'{name}' has shape {shape}; expected (frames, (planes,) rows, columns"
-                                 f"{', samples' if n > 3 else ''})", path)
+                raise StackError(_not_a_stack(name, shape), path)
             roles[i] = free.pop(0)
     for r in "TZYXCS":
         if roles.count(r) > 1:
