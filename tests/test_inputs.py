@@ -105,6 +105,53 @@ def test_a_corrupt_compressed_page_is_refused_when_read(tmp_path):
     assert f"frame 5 of '{path}'" in refused(info, str(path))
 
 
+def test_a_stack_with_a_damaged_header_byte_is_read_whole_or_refused(tmp_path):
+    """Any byte of any page header changed: all 20 frames as written, or a refusal."""
+    rng = np.random.default_rng(7)
+    frames = stack20()
+    path = tmp_path / "base.tif"
+    tifffile.imwrite(path, frames)
+    base = path.read_bytes()
+    with tifffile.TiffFile(path) as tif:
+        headers = [(p.offset, 2 + 12 * len(p.tags) + 4) for p in tif.pages]
+    outcomes = set()
+    for _ in range(60):
+        start, size = headers[rng.integers(len(headers))]
+        at = start + int(rng.integers(size))
+        data = bytearray(base)
+        data[at] = (data[at] + int(rng.integers(1, 256))) % 256
+        damaged = tmp_path / "damaged.tif"
+        damaged.write_bytes(bytes(data))
+        try:
+            source = open_recording(damaged)
+            got = np.stack([source[i] for i in range(len(source))])
+        except StackError as exc:
+            assert str(damaged) in str(exc) and "\n" not in str(exc)
+            outcomes.add("refused")
+            continue
+        np.testing.assert_array_equal(got, frames, err_msg=f"byte {at} changed")
+        outcomes.add("read whole")
+    assert outcomes == {"refused", "read whole"}
+
+
+@pytest.mark.parametrize("axes, shape, channel", [
+    ("ZTYX", (3, 4, 5, 6), None), ("TZCYX", (4, 3, 2, 5, 6), 1), ("CTYX", (2, 4, 5, 6), 0),
+    ("TCZYX", (4, 2, 3, 5, 6), 1),
+])
+@pytest.mark.parametrize("compression", [None, "zlib"])
+def test_declared_tiff_axes_are_put_in_frame_plane_row_column_order(tmp_path, axes, shape, channel, compression):
+    data = np.arange(np.prod(shape), dtype=np.uint16).reshape(shape)
+    path = tmp_path / "axes.ome.tif"
+    tifffile.imwrite(path, data, ome=True, metadata={"axes": axes}, compression=compression)
+    want = np.transpose(data, [axes.index(a) for a in "TZCYX" if a in axes])
+    if channel is not None:
+        want = want[:, :, channel] if "Z" in axes else want[:, channel]
+    source = open_recording(path, channel=channel)
+    assert source.shape == want.shape
+    for f in (0, len(want) - 1):
+        np.testing.assert_array_equal(source[f], want[f])
+
+
 def test_the_command_refuses_a_truncated_stack_naming_it(tmp_path):
     path = tmp_path / "cut.tif"
     truncated(path)
