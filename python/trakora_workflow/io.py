@@ -133,11 +133,12 @@ def _not_a_stack(name: str, shape: tuple[int, ...]) -> str:
 
 
 def layout(shape, dtype, name: str, *, channel: int | None = None, roles: str | None = None,
-           path: str | None = None) -> Layout:
+           path: str | None = None, label: str | None = None) -> Layout:
     """The layout of stored data of this shape and type (see the module's rule).
 
     `roles` are the axes the container declares, one letter per axis (T, Z, Y, X, C, S) or ?
-    where it declares none; None declares none. Raises StackError for shapes that are no
+    where it declares none; None declares none. `label` names the data in the note (default:
+    the name, quoted). Raises StackError for shapes that are no
     recording or a frame too large for memory, ParameterError naming `channel` for a channel
     the data does not have."""
     shape = tuple(int(n) for n in shape)
@@ -182,7 +183,7 @@ def layout(shape, dtype, name: str, *, channel: int | None = None, roles: str | 
                          f"shape {shape})", path)
     size = {r: shape[i] for i, r in enumerate(roles)}
     samples = size.get("C", size.get("S", 1))
-    luminance, note, out = False, None, dtype
+    luminance, note, out, quoted = False, None, dtype, f"'{name}'"
     if channel is not None:
         if samples == 1:
             raise ParameterError("channel", f"{channel} is given, but '{name}' has one channel (shape {shape})")
@@ -191,12 +192,11 @@ def layout(shape, dtype, name: str, *, channel: int | None = None, roles: str | 
                                  f"(0 to {samples - 1})")
     elif "S" in size and samples in (2, 3, 4):
         if samples == 2:
-            note = f"grey + alpha frames of '{name}': alpha ignored"
+            note = f"grey + alpha frames of {label or quoted}: alpha ignored"
         else:
             luminance = True
             out = np.dtype(np.float64 if _wide(dtype) else np.float32)
-            note = (f"colour frames of '{name}' converted to luminance (0.2125 R + 0.7154 G + 0.0721 B"
-                    f"{', alpha ignored' if samples == 4 else ''})")
+            note = f"colour frames of {label or quoted} converted to luminance (0.2125 R + 0.7154 G + 0.0721 B)"
     elif samples > 1:
         raise StackError(f"'{name}' is a multi-channel stack ({samples} channels, axes {''.join(roles)}, "
                          f"shape {shape}); pick one with channel", path)
@@ -553,9 +553,9 @@ class SequenceSource(FrameSource):
                                  f"{first_dtype}; all frames of a sequence must have one type", str(p))
         self.file_shape, self.file_dtype, roles = infos[0]
         roles = "T" + (roles or "?" * len(self.file_shape))
-        self._use(layout((len(self.paths), *self.file_shape), self.file_dtype, str(self.paths[0])
-                         if len(self.paths) == 1 else self.name, channel=channel, roles=roles,
-                         path=str(self.paths[0])))
+        self._use(layout((len(self.paths), *self.file_shape), self.file_dtype, self.name, channel=channel,
+                         roles=roles, path=str(self.paths[0]),
+                         label=f"{len(self.paths)} files" if len(self.paths) > 1 else None))
 
     def read(self, index: int) -> np.ndarray:
         path = self.paths[index]
