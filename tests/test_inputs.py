@@ -258,6 +258,18 @@ def test_a_channel_the_data_does_not_have_is_refused(tmp_path, given, message):
     assert "--" not in str(info.value)
 
 
+def test_an_animation_or_a_cut_npy_is_refused_naming_it(tmp_path):
+    iio.imwrite(tmp_path / "one.gif", np.full((16, 16, 3), 9, np.uint8))
+    np.testing.assert_allclose(open_recording(tmp_path / "one.gif")[0], np.full((16, 16), 9.0), atol=1e-4)
+    iio.imwrite(tmp_path / "anim.gif", np.arange(4, dtype=np.uint8)[:, None, None, None] * np.ones((16, 16, 3), np.uint8))
+    np.save(tmp_path / "cut.npy", np.zeros((5, 16, 16), np.float32))
+    (tmp_path / "cut.npy").write_bytes((tmp_path / "cut.npy").read_bytes()[:600])
+    for name, message in [("anim.gif", "holds 4 images"), ("cut.npy", "cannot read")]:
+        with pytest.raises(StackError) as info:
+            open_recording(tmp_path / name)
+        assert message in refused(info, str(tmp_path / name))
+
+
 @pytest.mark.parametrize("shape", [(3, 0, 16), (3, 16, 16, 0), (0, 16, 16)])
 def test_a_zero_length_axis_is_refused_naming_the_file(tmp_path, shape):
     path = tmp_path / "empty.npy"

@@ -514,7 +514,10 @@ def _image_info(path: Path) -> tuple[tuple[int, ...], np.dtype, str | None]:
                 return tuple(series.shape), np.dtype(series.dtype), _tiff_roles(series)
     import imageio.v3 as iio
     props = iio.improps(path)
-    return tuple(props.shape), np.dtype(props.dtype), None
+    if props.is_batch and props.shape[0] != 1:
+        raise StackError(f"'{path}' holds {props.shape[0]} images (an animation); give a TIFF stack or one "
+                         "image per file", str(path))
+    return tuple(props.shape[int(props.is_batch):]), np.dtype(props.dtype), None
 
 
 def _read_image(path: Path) -> np.ndarray:
@@ -565,6 +568,8 @@ class SequenceSource(FrameSource):
             raise
         except Exception as exc:
             raise StackError(f"cannot read '{path}': {_first_line(exc)}", str(path)) from exc
+        if frame.ndim == len(self.file_shape) + 1 and frame.shape[0] == 1:
+            frame = frame[0]                        # a batch of one image (GIF, WebP)
         if frame.shape != self.file_shape or frame.dtype != self.file_dtype:
             raise StackError(f"'{path}' reads as {frame.shape} {frame.dtype}, unlike its header and the first "
                              f"file ({self.file_shape} {self.file_dtype})", str(path))
