@@ -47,13 +47,13 @@ def _relative(frame: np.ndarray) -> tuple[np.ndarray, float | int]:
     if kind in "iu":
         if a.size == 0:
             return np.zeros(a.shape, np.float32), 0
-        low = int(a.min())
+        least = int(a.min())
         if kind == "i":     # a - low in two's complement: exact, as 0 <= a - low < 2^64
-            d = a.astype(np.int64, copy=False).view(np.uint64) - np.uint64(low % 2**64)
+            d = a.astype(np.int64, copy=False).view(np.uint64) - np.uint64(least % 2**64)
         else:
-            d = a.astype(np.uint64, copy=False) - np.uint64(low)
+            d = a.astype(np.uint64, copy=False) - np.uint64(least)
         wide = int(d.max()) >= 2**24
-        return d.astype(np.float64 if wide else np.float32), low
+        return d.astype(np.float64 if wide else np.float32), least
     x = np.array(a, dtype=np.float64)
     finite = x[np.isfinite(x)]
     low = float(finite.min()) if finite.size else 0.0

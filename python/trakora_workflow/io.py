@@ -144,44 +144,44 @@ def layout(shape, dtype, name: str, *, channel: int | None = None, roles: str | 
     shape = tuple(int(n) for n in shape)
     dtype = np.dtype(dtype)
     n = len(shape)
-    roles = list("?" * n if roles is None else roles)
-    if len(roles) != n:
-        raise ValueError(f"roles {''.join(roles)!r} do not match shape {shape}")
+    axes = list("?" * n if roles is None else roles)
+    if len(axes) != n:
+        raise ValueError(f"roles {roles!r} do not match shape {shape}")
     if 0 in shape:
         raise StackError(f"'{name}' has an axis of length 0 (shape {shape}); it holds no image data", path)
     if not (np.issubdtype(dtype, np.integer) or np.issubdtype(dtype, np.floating) or dtype == np.bool_):
         raise StackError(f"'{name}' holds {dtype} values; expected real numbers", path)
-    for i, r in enumerate(roles):
+    for i, r in enumerate(axes):
         if r in "ZCS" and shape[i] == 1:
-            roles[i] = "1"
-    unknown = [i for i, r in enumerate(roles) if r == "?"]
+            axes[i] = "1"
+    unknown = [i for i, r in enumerate(axes) if r == "?"]
     if unknown:
-        if "Y" not in roles and "X" not in roles:
-            if not any(r in "CS" for r in roles) and n in (4, 5) and unknown[-1] == n - 1 and shape[-1] <= 4:
-                roles[-1] = "S" if shape[-1] > 1 else "1"
+        if "Y" not in axes and "X" not in axes:
+            if not any(r in "CS" for r in axes) and n in (4, 5) and unknown[-1] == n - 1 and shape[-1] <= 4:
+                axes[-1] = "S" if shape[-1] > 1 else "1"
                 unknown.pop()
             if len(unknown) < 2:
                 raise StackError(_not_a_stack(name, shape), path)
-            roles[unknown.pop()] = "X"
-            roles[unknown.pop()] = "Y"
-        free = [r for r in "TZ" if r not in roles]
+            axes[unknown.pop()] = "X"
+            axes[unknown.pop()] = "Y"
+        free = [r for r in "TZ" if r not in axes]
         for i in unknown:
-            if i > roles.index("Y") or not free:
+            if i > axes.index("Y") or not free:
                 if shape[i] == 1:
-                    roles[i] = "1"
+                    axes[i] = "1"
                     continue
                 raise StackError(_not_a_stack(name, shape), path)
-            roles[i] = free.pop(0)
+            axes[i] = free.pop(0)
     for r in "TZYXCS":
-        if roles.count(r) > 1:
-            raise StackError(f"'{name}' has two {r} axes ({''.join(roles)}, shape {shape})", path)
-    if "Y" not in roles or "X" not in roles or any(r not in "TZYXCS1" for r in roles):
-        raise StackError(f"'{name}' has axes {''.join(roles)} (shape {shape}) that are no frames of "
+        if axes.count(r) > 1:
+            raise StackError(f"'{name}' has two {r} axes ({''.join(axes)}, shape {shape})", path)
+    if "Y" not in axes or "X" not in axes or any(r not in "TZYXCS1" for r in axes):
+        raise StackError(f"'{name}' has axes {''.join(axes)} (shape {shape}) that are no frames of "
                          "(planes,) rows and columns", path)
-    if "C" in roles and "S" in roles:
-        raise StackError(f"'{name}' has both channels and colour samples (axes {''.join(roles)}, "
+    if "C" in axes and "S" in axes:
+        raise StackError(f"'{name}' has both channels and colour samples (axes {''.join(axes)}, "
                          f"shape {shape})", path)
-    size = {r: shape[i] for i, r in enumerate(roles)}
+    size = {r: shape[i] for i, r in enumerate(axes)}
     samples = size.get("C", size.get("S", 1))
     luminance, note, out, quoted = False, None, dtype, f"'{name}'"
     if channel is not None:
@@ -198,10 +198,10 @@ def layout(shape, dtype, name: str, *, channel: int | None = None, roles: str | 
             out = np.dtype(np.float64 if _wide(dtype) else np.float32)
             note = f"colour frames of {label or quoted} converted to luminance (0.2125 R + 0.7154 G + 0.0721 B)"
     elif samples > 1:
-        raise StackError(f"'{name}' is a multi-channel stack ({samples} channels, axes {''.join(roles)}, "
+        raise StackError(f"'{name}' is a multi-channel stack ({samples} channels, axes {''.join(axes)}, "
                          f"shape {shape}); pick one with channel", path)
     frame_shape = tuple(size[r] for r in "ZYX" if r in size)
-    layout_ = Layout(name=name, stored_shape=shape, roles="".join(roles), frames=size.get("T", 1),
+    layout_ = Layout(name=name, stored_shape=shape, roles="".join(axes), frames=size.get("T", 1),
                      frame_shape=frame_shape, channel=channel, luminance=luminance, dtype=out, note=note)
     _check_fits(layout_, dtype, samples, path)
     return layout_
@@ -423,7 +423,7 @@ class TiffSource(FrameSource):
                     s.shape == first.shape and s.dtype == first.dtype and len(s.pages) == 1 for s in series)
                 if page_series:      # pages written one by one: a series each, one frame per page
                     shape, roles = (len(series), *first.shape), "?" + _tiff_roles(first)
-                    self.page_index = [s.pages[0].index for s in series]
+                    self.page_index = [s.pages[0].index for s in series if s.pages[0] is not None]
                     self.memmappable = False
                 elif len(series) > 1:
                     raise StackError(f"'{path}' holds {len(series)} image series of different shapes "
@@ -433,7 +433,7 @@ class TiffSource(FrameSource):
                     if any(p is None for p in first.pages):
                         raise StackError(f"'{path}' holds {sum(p is not None for p in first.pages)} of the "
                                          f"{len(first.pages)} pages its image series describes", self.name)
-                    self.page_index = [p.index for p in first.pages]
+                    self.page_index = [p.index for p in first.pages if p is not None]
                     self.memmappable = first.dataoffset is not None
                 page_size = int(np.prod(first.keyframe.shape, dtype=np.int64))
                 if len(self.page_index) * page_size != int(np.prod(shape, dtype=np.int64)):
@@ -445,11 +445,12 @@ class TiffSource(FrameSource):
                                      f"({shape}); every page of a stack must be a frame or plane", self.name)
                 dtype = first.dtype
         # pages hold the trailing axes; the leading ones number the pages
-        self.lead = next((k for k in range(len(shape) + 1)
-                          if int(np.prod(shape[:k], dtype=np.int64)) == len(self.page_index)), None)
-        if self.lead is None:
+        lead = next((k for k in range(len(shape) + 1)
+                     if int(np.prod(shape[:k], dtype=np.int64)) == len(self.page_index)), None)
+        if lead is None:
             raise StackError(f"'{path}': pages of shape {first.keyframe.shape} do not tile its shape {shape}",
                              self.name)
+        self.lead: int = lead
         self._use(layout(shape, dtype, self.name, channel=channel, roles=roles, path=self.name))
 
     def _handle_open(self):
