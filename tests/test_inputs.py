@@ -290,6 +290,14 @@ def test_a_frame_too_large_for_memory_is_refused_naming_the_file(tmp_path, monke
     assert isinstance(info.value, InputError) and info.value.path == str(path)
 
 
+def test_the_command_refuses_a_frame_larger_than_memory_before_reading_it(tmp_path):
+    side = int((trakora_io.available_memory() / 4) ** 0.5) + 1     # 1 byte a pixel, 17 to prepare it
+    path = tmp_path / "huge.npy"
+    np.lib.format.open_memmap(path, mode="w+", dtype=np.uint8, shape=(1, side, 4 * side))  # sparse
+    line = one_line_error(run_cli("run", path, "--out", tmp_path / "out"))
+    assert str(path) in line and f"{side} x {4 * side} pixels of uint8" in line and "available" in line
+
+
 def test_available_memory_is_a_plausible_amount():
     assert 2**24 < trakora_io.available_memory() < 2**50
 
