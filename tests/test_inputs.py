@@ -245,6 +245,21 @@ def test_a_png_unlike_the_others_is_refused_naming_it(tmp_path, bad, message):
     assert message.format(tmp_path / "f2.png") in refused(info, "f2.png")
 
 
+def test_a_sequence_of_tiff_volumes_is_a_recording_of_volumes(tmp_path):
+    volumes = np.random.default_rng(2).integers(0, 900, (3, 5, 16, 16)).astype(np.uint16)
+    for i, volume in enumerate(volumes):
+        tifffile.imwrite(tmp_path / f"t{i}.tif", volume, compression="zlib" if i == 1 else None)
+    source = open_recording(tmp_path)
+    assert source.shape == volumes.shape
+    np.testing.assert_array_equal(source[:], volumes)
+    with tifffile.TiffWriter(tmp_path / "t1.tif") as tif:        # now 5 pages of a series each
+        for plane in volumes[1]:
+            tif.write(plane, contiguous=False)
+    with pytest.raises(StackError) as info:
+        open_recording(tmp_path)
+    assert "written one by one" in refused(info, str(tmp_path / "t1.tif"))
+
+
 @pytest.mark.parametrize("given, message", [
     ("la", "7 is outside the 2 channels of '{}'"),
     ("grey", "7 is given, but '{}' has one channel"),

@@ -399,6 +399,66 @@ def _tiff_roles(series) -> str:
     return "".join({"T": "T", "Z": "Z", "C": "C", "Y": "Y", "X": "X", "S": "S"}.get(a, "?") for a in series.axes)
 
 
+@dataclass(frozen=True)
+class _TiffHeader:
+    shape: tuple[int, ...]
+    roles: str
+    dtype: np.dtype
+    bits: int
+    page_index: list[int]       # the file's page of every page of the series, in order
+    page_series: bool           # pages written one by one, a series each
+    memmappable: bool
+    lead: int                   # the leading axes of `shape` number the pages
+
+
+def _tiff_header(path: Path, name: str) -> _TiffHeader:
+    """The one image series of a TIFF file, its declared axes and pages; every page checked
+    (`_check_pages`) and every page part of the series, else a StackError."""
+    import tifffile
+    with _tifffile_heard(name):
+        count = _check_pages(path, name)
+        with tifffile.TiffFile(path) as tif:
+            series = tif.series
+            if not series or count == 0:
+                raise StackError(f"cannot read '{path}': no image data found", name)
+            first = series[0]
+            page_series = len(series) > 1 and all(
+                s.shape == first.shape and s.dtype == first.dtype and len(s.pages) == 1 for s in series)
+            if page_series:      # pages written one by one: a series each, one frame per page
+                shape, roles = (len(series), *first.shape), "?" + _tiff_roles(first)
+                page_index = [s.pages[0].index for s in series if s.pages[0] is not None]
+                memmappable = False
+            elif len(series) > 1:
+                raise StackError(f"'{path}' holds {len(series)} image series of different shapes "
+                                 f"({first.shape}, {series[1].shape}); give a file with one", name)
+            else:
+                shape, roles = tuple(first.shape), _tiff_roles(first)
+                if any(p is None for p in first.pages):
+                    raise StackError(f"'{path}' holds {sum(p is not None for p in first.pages)} of the "
+                                     f"{len(first.pages)} pages its image series describes", name)
+                page_index = [p.index for p in first.pages if p is not None]
+                memmappable = first.dataoffset is not None
+            keyframe = first.keyframe
+            page_size = int(np.prod(keyframe.shape, dtype=np.int64))
+            if len(page_index) * page_size != int(np.prod(shape, dtype=np.int64)):
+                raise StackError(f"'{path}' holds {len(page_index)} pages of {keyframe.shape}, "
+                                 f"not the shape {shape} its metadata describes", name)
+            if sorted(page_index) != list(range(count)):
+                outside = sorted(set(range(count)) - set(page_index))
+                if outside:
+                    raise StackError(f"page {outside[0]} of '{path}' is not part of its image series "
+                                     f"({shape}); every page of a stack must be a frame or plane", name)
+                raise StackError(f"the image series of '{path}' uses pages outside the file or a page "
+                                 "twice", name)
+            dtype, bits = np.dtype(first.dtype), int(keyframe.bitspersample)
+    lead = next((k for k in range(len(shape) + 1)
+                 if int(np.prod(shape[:k], dtype=np.int64)) == len(page_index)), None)
+    if lead is None:
+        raise StackError(f"'{path}': pages of shape {keyframe.shape} do not tile its shape {shape}", name)
+    return _TiffHeader(shape=shape, roles=roles, dtype=dtype, bits=bits, page_index=page_index,
+                       page_series=page_series, memmappable=memmappable, lead=lead)
+
+
 class TiffSource(FrameSource):
     """A TIFF / OME-TIFF file, read frame by frame.
 
@@ -408,50 +468,13 @@ class TiffSource(FrameSource):
     """
 
     def __init__(self, path: Path, channel: int | None = None):
-        import tifffile
         self.path = Path(path)
         self.name = str(path)
         self.channel = channel
-        with _tifffile_heard(self.name):
-            count = _check_pages(self.path, self.name)
-            with tifffile.TiffFile(self.path) as tif:
-                series = tif.series
-                if not series or count == 0:
-                    raise StackError(f"cannot read '{path}': no image data found", self.name)
-                first = series[0]
-                page_series = len(series) > 1 and all(
-                    s.shape == first.shape and s.dtype == first.dtype and len(s.pages) == 1 for s in series)
-                if page_series:      # pages written one by one: a series each, one frame per page
-                    shape, roles = (len(series), *first.shape), "?" + _tiff_roles(first)
-                    self.page_index = [s.pages[0].index for s in series if s.pages[0] is not None]
-                    self.memmappable = False
-                elif len(series) > 1:
-                    raise StackError(f"'{path}' holds {len(series)} image series of different shapes "
-                                     f"({first.shape}, {series[1].shape}); give a file with one", self.name)
-                else:
-                    shape, roles = tuple(first.shape), _tiff_roles(first)
-                    if any(p is None for p in first.pages):
-                        raise StackError(f"'{path}' holds {sum(p is not None for p in first.pages)} of the "
-                                         f"{len(first.pages)} pages its image series describes", self.name)
-                    self.page_index = [p.index for p in first.pages if p is not None]
-                    self.memmappable = first.dataoffset is not None
-                page_size = int(np.prod(first.keyframe.shape, dtype=np.int64))
-                if len(self.page_index) * page_size != int(np.prod(shape, dtype=np.int64)):
-                    raise StackError(f"'{path}' holds {len(self.page_index)} pages of {first.keyframe.shape}, "
-                                     f"not the shape {shape} its metadata describes", self.name)
-                if len(self.page_index) != count:
-                    missing = sorted(set(range(count)) - set(self.page_index))[0]
-                    raise StackError(f"page {missing} of '{path}' is not part of its image series "
-                                     f"({shape}); every page of a stack must be a frame or plane", self.name)
-                dtype = first.dtype
-        # pages hold the trailing axes; the leading ones number the pages
-        lead = next((k for k in range(len(shape) + 1)
-                     if int(np.prod(shape[:k], dtype=np.int64)) == len(self.page_index)), None)
-        if lead is None:
-            raise StackError(f"'{path}': pages of shape {first.keyframe.shape} do not tile its shape {shape}",
-                             self.name)
-        self.lead: int = lead
-        self._use(layout(shape, dtype, self.name, channel=channel, roles=roles, path=self.name))
+        header = _tiff_header(self.path, self.name)
+        self.page_index, self.memmappable, self.lead = header.page_index, header.memmappable, header.lead
+        self._use(layout(header.shape, header.dtype, self.name, channel=channel, roles=header.roles,
+                         path=self.name))
 
     def _handle_open(self):
         handle = self.__dict__.get("_handle")
@@ -504,21 +527,21 @@ class TiffSource(FrameSource):
 
 # ---- image sequences -----------------------------------------------------------------------
 
-def _image_info(path: Path) -> tuple[tuple[int, ...], np.dtype, str | None]:
-    """Shape, type and declared axes of a single-image file, from its header."""
+def _image_info(path: Path) -> tuple[tuple[int, ...], np.dtype, int | None, str | None]:
+    """Shape, type, bits per sample (TIFF) and declared axes of a file of one frame (an image,
+    or a volume for TIFF), from its header."""
     if path.suffix.lower() in TIFF_SUFFIXES:
-        import tifffile
-        with _tifffile_heard(str(path)):
-            _check_pages(path, str(path))
-            with tifffile.TiffFile(path) as tif:
-                series = tif.series[0]
-                return tuple(series.shape), np.dtype(series.dtype), _tiff_roles(series)
+        header = _tiff_header(path, str(path))
+        if header.page_series:
+            raise StackError(f"'{path}' holds {header.shape[0]} images written one by one; give it alone as "
+                             "a stack, or one frame per file", str(path))
+        return header.shape, header.dtype, header.bits, header.roles
     import imageio.v3 as iio
     props = iio.improps(path)
     if props.is_batch and props.shape[0] != 1:
         raise StackError(f"'{path}' holds {props.shape[0]} images (an animation); give a TIFF stack or one "
                          "image per file", str(path))
-    return tuple(props.shape[int(props.is_batch):]), np.dtype(props.dtype), None
+    return tuple(props.shape[int(props.is_batch):]), np.dtype(props.dtype), None, None
 
 
 def _read_image(path: Path) -> np.ndarray:
@@ -547,15 +570,18 @@ class SequenceSource(FrameSource):
                 raise
             except Exception as exc:
                 raise StackError(f"cannot read '{p}': {_first_line(exc)}", str(p)) from exc
-            shape, dtype, _ = infos[-1]
-            first_shape, first_dtype, _ = infos[0]
+            shape, dtype, bits, _ = infos[-1]
+            first_shape, first_dtype, first_bits, _ = infos[0]
             if shape != first_shape:
                 raise StackError(f"'{p}' has shape {shape}, unlike the first file '{self.paths[0]}' "
                                  f"with shape {first_shape}; all frames of a sequence must have one shape", str(p))
             if dtype != first_dtype:
                 raise StackError(f"'{p}' holds {dtype} values, unlike the first file '{self.paths[0]}' with "
                                  f"{first_dtype}; all frames of a sequence must have one type", str(p))
-        self.file_shape, self.file_dtype, roles = infos[0]
+            if bits != first_bits:
+                raise StackError(f"'{p}' holds {bits}-bit samples, unlike the first file '{self.paths[0]}' with "
+                                 f"{first_bits}-bit; all frames of a sequence must have one bit depth", str(p))
+        self.file_shape, self.file_dtype, _, roles = infos[0]
         roles = "T" + (roles or "?" * len(self.file_shape))
         self._use(layout((len(self.paths), *self.file_shape), self.file_dtype, self.name, channel=channel,
                          roles=roles, path=str(self.paths[0]),
