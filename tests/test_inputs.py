@@ -82,12 +82,30 @@ def data_cut_short(path):
     (odd_page(lambda f: f.astype(np.float32)), "page 7 of '{}' has shape (24, 32), float32"),
     (odd_page(lambda f: np.dstack([f, f, f]).astype(np.uint8)), "page 7 of '{}' has shape (24, 32, 3)"),
 ])
-def test_a_damaged_or_mixed_tiff_stack_is_refused_on_opening(tmp_path, damage, message):
+@pytest.mark.parametrize("headers", ["read directly", "read by tifffile"])
+def test_a_damaged_or_mixed_tiff_stack_is_refused_on_opening(tmp_path, monkeypatch, damage, message, headers):
+    if headers == "read by tifffile":
+        monkeypatch.setattr(trakora_io, "_raw_pages", lambda *args: None)
     path = tmp_path / "stack.tif"
     damage(path)
     with pytest.raises(StackError) as info:
         open_recording(path)
     assert message.format(path) in refused(info, str(path))
+
+
+@pytest.mark.parametrize("data, options", [
+    (stack20(), {}), (stack20(), {"bigtiff": True}), (stack20().astype(">u2"), {}),
+    (np.zeros((20, 8, 8, 3), np.uint8), {"photometric": "rgb", "compression": "zlib"}),
+])
+def test_page_headers_read_directly_agree_with_tifffile(tmp_path, data, options):
+    path = tmp_path / "stack.tif"
+    tifffile.imwrite(path, data, **options)
+    with tifffile.TiffFile(path) as tif:
+        pages = [tif.pages[i] for i in range(len(tif.pages))]
+        raw = trakora_io._raw_pages(path, tif.tiff, pages[0].offset, path.stat().st_size)
+    assert raw is not None and len(raw) == len(pages) == 20
+    assert len({key for key, _ in raw}) == 1
+    assert [end for _, end in raw] == [max(o + c for o, c in zip(p.dataoffsets, p.databytecounts)) for p in pages]
 
 
 def test_a_corrupt_compressed_page_is_refused_when_read(tmp_path):

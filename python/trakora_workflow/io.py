@@ -365,6 +365,64 @@ def _describe(key: tuple) -> str:
     return f"shape {shape}, {dtype}, {bits} bits x {samples} samples"
 
 
+# Tags that decide a page's shape and type (subfile type, width, length, bits, photometric,
+# samples, planar configuration, tile size, extra samples, sample format, depth), and those that
+# place its data (strip / tile offsets and byte counts).
+_KEY_TAGS = frozenset((254, 256, 257, 258, 262, 277, 284, 322, 323, 338, 339, 32997))
+_DATA_TAGS = {273: "offsets", 324: "offsets", 279: "counts", 325: "counts"}
+_TAG_TYPES = {1: "u1", 3: "u2", 4: "u4", 13: "u4", 16: "u8", 18: "u8"}
+
+
+def _raw_pages(path: Path, tiff, first: int, size: int) -> list[tuple[tuple, int]] | None:
+    """For every page, in file order: the raw values of its shape and type tags, and the end
+    of its data; read from the page headers directly (fast for many pages). None where the
+    file has anything else (the caller then reads every page with tifffile)."""
+    import mmap
+    import struct
+    header = struct.Struct(tiff.tagheaderformat)
+    count_format, offset_format = struct.Struct(tiff.tagnoformat), struct.Struct(tiff.offsetformat)
+    inline, entry = tiff.tagoffsetthreshold, tiff.tagsize
+    out: list[tuple[tuple, int]] = []
+    seen: set[int] = set()
+    with open(path, "rb") as f, mmap.mmap(f.fileno(), 0, access=mmap.ACCESS_READ) as m:
+        offset = first
+        while offset:
+            if offset in seen or offset + tiff.tagnosize > size:
+                return None
+            seen.add(offset)
+            (n,) = count_format.unpack_from(m, offset)
+            at = offset + tiff.tagnosize
+            if n > 4096 or at + n * entry + tiff.offsetsize > size:
+                return None
+            key, data = [], {}
+            for k in range(n):
+                code, kind, count, value = header.unpack_from(m, at + k * entry)
+                if code not in _KEY_TAGS and code not in _DATA_TAGS:
+                    continue
+                item = _TAG_TYPES.get(kind)
+                if item is None:
+                    return None
+                nbytes = count * int(item[1])
+                if nbytes <= inline:
+                    raw = bytes(value[:nbytes])
+                else:
+                    (where,) = offset_format.unpack(value)
+                    if where + nbytes > size:
+                        return None
+                    raw = m[where:where + nbytes]
+                if code in _KEY_TAGS:
+                    key.append((code, kind, count, raw))
+                else:
+                    data[_DATA_TAGS[code]] = np.frombuffer(raw, tiff.byteorder + item).astype(np.uint64)
+            starts, lengths = data.get("offsets"), data.get("counts")
+            if starts is None or lengths is None or len(starts) != len(lengths):
+                return None
+            used = starts != 0
+            out.append((tuple(key), int((starts[used] + lengths[used]).max()) if used.any() else 0))
+            (offset,) = offset_format.unpack_from(m, at + n * entry)
+    return out
+
+
 def _check_pages(path: Path, name: str) -> int:
     """Every page of a TIFF file alike and within the file; returns the number of pages."""
     import tifffile
@@ -373,19 +431,26 @@ def _check_pages(path: Path, name: str) -> int:
         pages = tif.pages
         pages.useframes = False              # full pages: each one's own shape and type
         pages.cache = False
-        first = None
         count = len(pages)
-        for i in range(count):
-            page = pages[i]
-            key = _page_key(page)
-            if first is None:
-                first = key
-            elif key != first:
-                raise StackError(f"page {i} of '{name}' has {_describe(key)}, unlike page 0 with "
-                                 f"{_describe(first)}; every page of a stack must be alike", name)
-            ends = [o + c for o, c in zip(page.dataoffsets, page.databytecounts) if o]
-            if ends and max(ends) > size:
-                raise StackError(f"page {i} of '{name}' is cut short: its data runs to byte {max(ends)}, "
+        if count == 0:
+            return 0
+        first = _page_key(pages[0])
+        found = None if tif.tiff.is_ndpi else _raw_pages(path, tif.tiff, pages[0].offset, size)
+        raw: list[tuple[tuple | None, int | None]] = (
+            list(found) if found is not None and len(found) == count else [(None, None)] * count)
+        for i, (key, end) in enumerate(raw):
+            page = None
+            if key is None or key != raw[0][0]:       # tifffile tells what this page is
+                page = pages[i]
+                if _page_key(page) != first:
+                    raise StackError(f"page {i} of '{name}' has {_describe(_page_key(page))}, unlike page 0 "
+                                     f"with {_describe(first)}; every page of a stack must be alike", name)
+            if end is None:
+                page = pages[i] if page is None else page
+                ends = [o + c for o, c in zip(page.dataoffsets, page.databytecounts) if o]
+                end = max(ends) if ends else 0
+            if end > size:
+                raise StackError(f"page {i} of '{name}' is cut short: its data runs to byte {end}, "
                                  f"past the end of the file ({size} bytes)", name)
     return count
 
@@ -411,6 +476,16 @@ class _TiffHeader:
     lead: int                   # the leading axes of `shape` number the pages
 
 
+def _series_pages(series) -> list[int | None]:
+    """The file's page number of every page of a series (None for a page it lacks), without
+    reading the pages of a contiguous series (tifffile keeps its first page only: the others
+    follow it)."""
+    kept = getattr(series, "_pages", None)
+    if isinstance(kept, list) and len(kept) == 1 and kept[0] is not None and len(series) > 1:
+        return list(range(kept[0].index, kept[0].index + len(series)))
+    return [None if p is None else p.index for p in series]
+
+
 def _tiff_header(path: Path, name: str) -> _TiffHeader:
     """The one image series of a TIFF file, its declared axes and pages; every page checked
     (`_check_pages`) and every page part of the series, else a StackError."""
@@ -433,10 +508,11 @@ def _tiff_header(path: Path, name: str) -> _TiffHeader:
                                  f"({first.shape}, {series[1].shape}); give a file with one", name)
             else:
                 shape, roles = tuple(first.shape), _tiff_roles(first)
-                if any(p is None for p in first.pages):
-                    raise StackError(f"'{path}' holds {sum(p is not None for p in first.pages)} of the "
-                                     f"{len(first.pages)} pages its image series describes", name)
-                page_index = [p.index for p in first.pages if p is not None]
+                numbers = _series_pages(first)
+                if None in numbers:
+                    raise StackError(f"'{path}' holds {len(numbers) - numbers.count(None)} of the "
+                                     f"{len(numbers)} pages its image series describes", name)
+                page_index = [int(k) for k in numbers if k is not None]
                 memmappable = first.dataoffset is not None
             keyframe = first.keyframe
             page_size = int(np.prod(keyframe.shape, dtype=np.int64))
