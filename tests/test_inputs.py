@@ -108,6 +108,23 @@ def test_page_headers_read_directly_agree_with_tifffile(tmp_path, data, options)
     assert [end for _, end in raw] == [max(o + c for o, c in zip(p.dataoffsets, p.databytecounts)) for p in pages]
 
 
+def test_tifffile_is_heard_whatever_its_logger_is_set_to(tmp_path):
+    import logging
+    path = tmp_path / "stack.tif"
+    truncated(path)
+    logger = logging.getLogger("tifffile")
+    before = logger.disabled, logger.level, logger.propagate
+    logger.disabled, logger.propagate = True, True
+    logger.setLevel(logging.CRITICAL)
+    try:
+        with pytest.raises(StackError, match="invalid page offset"):
+            open_recording(path)
+        assert (logger.disabled, logger.level, logger.propagate) == (True, logging.CRITICAL, True)
+    finally:
+        logger.disabled, logger.propagate = before[0], before[2]
+        logger.setLevel(before[1])
+
+
 def test_a_corrupt_compressed_page_is_refused_when_read(tmp_path):
     path = tmp_path / "zlib.tif"
     tifffile.imwrite(path, stack20(), compression="zlib")

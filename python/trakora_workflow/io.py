@@ -337,12 +337,25 @@ class _Heard(logging.Handler):
             self.messages.append(text.splitlines()[0] if text else record.levelname)
 
 
+_listening = threading.Lock()
+_listeners = [0, None]     # calls listening now; the tifffile logger's settings before the first
+
+
 @contextlib.contextmanager
 def _tifffile_heard(name: str, doing: str = "read"):
-    """Run a tifffile call; what tifffile logs as a warning or error becomes a StackError."""
+    """Run a tifffile call; what tifffile logs as a warning or error becomes a StackError.
+
+    While any such call runs, tifffile's logger is on at WARNING whatever it was set to, and
+    keeps its records to these calls (the StackError carries them); then it is as it was."""
     logger = logging.getLogger("tifffile")
     heard = _Heard()
-    logger.addHandler(heard)
+    with _listening:
+        if _listeners[0] == 0:
+            _listeners[1] = (logger.disabled, logger.level, logger.propagate)
+            logger.disabled, logger.propagate = False, False
+            logger.setLevel(logging.WARNING)
+        _listeners[0] += 1
+        logger.addHandler(heard)
     try:
         yield
     except Exception as exc:
@@ -350,7 +363,12 @@ def _tifffile_heard(name: str, doing: str = "read"):
             raise StackError(f"cannot {doing} '{name}' whole: {heard.messages[0]}", name) from exc
         raise
     finally:
-        logger.removeHandler(heard)
+        with _listening:
+            logger.removeHandler(heard)
+            _listeners[0] -= 1
+            if _listeners[0] == 0:
+                logger.disabled, level, logger.propagate = _listeners[1]
+                logger.setLevel(level)
     if heard.messages:
         raise StackError(f"cannot {doing} '{name}' whole: {heard.messages[0]}", name)
 
