@@ -166,7 +166,7 @@ def test_invalid_parameters_are_refused(change, message):
         TrackingParams(**change)
 
 
-@pytest.mark.parametrize("shape", [(10,), (4, 4), (2, 2, 2, 2, 2)])
+@pytest.mark.parametrize("shape", [(10,), (4, 4), (2, 2, 2, 2, 8), (2,) * 6])
 def test_stacks_of_wrong_dimensionality_are_refused(shape):
     with pytest.raises(ValueError, match="expected a stack"):
         track(np.zeros(shape, np.float32))

@@ -60,11 +60,12 @@ def get_reader(path: str | list[str]):
 
 
 def read_recording(path: str | list[str]) -> list[tuple]:
-    """One Image layer (t, (z,) y, x) for a recording, read lazily."""
+    """One Image layer (t, (z,) y, x) for a recording, read lazily. Files given as a list
+    become frames in the order given (directories and patterns in natural order)."""
     paths = [os.fspath(p) for p in path] if isinstance(path, (list, tuple)) else os.fspath(path)
     from trakora_workflow import open_recording
     from trakora_workflow.io import check_frames
-    source = open_recording(paths)
+    source = open_recording(paths, sort=False)
     check_frames(source)
     metadata = {"source": paths, "trakora_frames": len(source)}
     note = getattr(source, "note", None)

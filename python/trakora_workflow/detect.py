@@ -31,31 +31,69 @@ THRESHOLD_SAMPLE = 8     # frames sampled for the automatic threshold
 SAMPLE_VALUES = 2**16    # values taken from each sampled frame
 
 
+def _relative(frame: np.ndarray) -> tuple[np.ndarray, float | int]:
+    """(x, offset) with frame == x + offset exactly: x a float array (a copy, as frames may be
+    read-only maps) of a type that holds the frame's values exactly, offset a number.
+
+    Integers of up to 16 bits, booleans and float16 / float32 values are float32 as they are.
+    Wider integers are taken relative to their minimum (exact integer arithmetic), then
+    float32 when their range fits in 24 bits, else float64 (exact up to a range of 2^53).
+    float64 values are taken relative to their smallest finite value, in float64.
+    """
+    a = np.asarray(frame)
+    kind, size = a.dtype.kind, a.dtype.itemsize
+    if kind == "b" or (kind in "iu" and size <= 2) or (kind == "f" and size <= 4):
+        return np.array(a, dtype=np.float32), 0
+    if kind in "iu":
+        if a.size == 0:
+            return np.zeros(a.shape, np.float32), 0
+        least = int(a.min())
+        if kind == "i":     # a - low in two's complement: exact, as 0 <= a - low < 2^64
+            d = a.astype(np.int64, copy=False).view(np.uint64) - np.uint64(least % 2**64)
+        else:
+            d = a.astype(np.uint64, copy=False) - np.uint64(least)
+        wide = int(d.max()) >= 2**24
+        return d.astype(np.float64 if wide else np.float32), least
+    x = np.array(a, dtype=np.float64)
+    finite = x[np.isfinite(x)]
+    low = float(finite.min()) if finite.size else 0.0
+    x -= low
+    return x, low
+
+
 @dataclass(frozen=True)
 class Preparation:
     """What is done to a raw frame before detection (picklable, sent to Dask workers)."""
 
     invert: bool = False
-    reference: float = 0.0          # inverted frames are reference - frame
+    reference: float | int = 0.0    # inverted frames are reference - frame
     preprocess: bool = True
     background_size: int = 15
 
     def bandpass(self, frame: np.ndarray) -> np.ndarray:
         """Inverted and band-passed, not clipped, float32; non-finite pixels are replaced by the
-        frame's median of finite values first (so that they cannot spread through the filters)."""
+        frame's median of finite values first (so that they cannot spread through the filters).
+
+        The frame is worked on relative to an offset, in a type that holds it exactly (see
+        `_relative`): the band-pass cancels constants, so data far from 0 (a camera offset,
+        integers of 32 or 64 bits) is prepared as exactly as data near it."""
         from scipy import ndimage
-        out = np.array(frame, dtype=np.float32)        # a copy: frames may be read-only maps
-        if self.invert:
-            np.subtract(np.float32(self.reference), out, out=out)
-        if self.preprocess:
-            bad = ~np.isfinite(out)
-            if bad.any():
-                good = out[~bad]
-                out[bad] = np.median(good) if good.size else 0.0
-            smooth = ndimage.gaussian_filter(out, NOISE_SIGMA, mode="nearest", truncate=3.0)
-            background = ndimage.uniform_filter(out, self.background_size, mode="nearest")
-            out = smooth - background
-        return out
+        x, offset = _relative(frame)
+        if self.invert:                       # reference - frame = (reference - offset) - x
+            np.negative(x, out=x)
+            offset = self.reference - offset
+        if not self.preprocess:
+            if offset == 0:
+                return x.astype(np.float32, copy=False)
+            return (x.astype(np.float64) + float(offset)).astype(np.float32)
+        bad = ~np.isfinite(x)
+        if bad.any():
+            good = x[~bad]
+            x[bad] = np.median(good) if good.size else 0.0
+        smooth = ndimage.gaussian_filter(x, NOISE_SIGMA, mode="nearest", truncate=3.0)
+        background = ndimage.uniform_filter(x, self.background_size, mode="nearest")
+        np.subtract(smooth, background, out=smooth)
+        return smooth.astype(np.float32, copy=False)
 
     def __call__(self, frame: np.ndarray) -> np.ndarray:
         out = self.bandpass(frame)
@@ -65,17 +103,21 @@ class Preparation:
 
 
 def preparation(params: TrackingParams, source) -> Preparation:
-    """The Preparation for these parameters and this source (the reference of inverted float
-    data is the largest finite value of the sampled frames)."""
-    reference = 0.0
+    """The Preparation for these parameters and this source. The reference of inverted data
+    is the largest value of its type for integers of up to 16 bits (1 for booleans), else the
+    largest finite value of the sampled frames (exact, an int, for wider integers)."""
+    reference: float | int = 0.0
     if params.invert:
-        if np.issubdtype(source.dtype, np.integer):
-            reference = float(np.iinfo(source.dtype).max)
-        elif source.dtype == np.bool_:
+        dtype = np.dtype(source.dtype)
+        if dtype.kind in "iu" and dtype.itemsize <= 2:
+            reference = float(np.iinfo(dtype).max)
+        elif dtype == np.bool_:
             reference = 1.0
+        elif dtype.kind in "iu":
+            reference = max((int(np.asarray(source[i]).max()) for i in sample_indices(len(source))), default=0)
         else:
             values = [np.asarray(source[i], dtype=np.float64) for i in sample_indices(len(source))]
-            finite = np.concatenate([v[np.isfinite(v)] for v in values]) if values else np.zeros(0)
+            finite = np.concatenate([v[np.isfinite(v)].ravel() for v in values]) if values else np.zeros(0)
             reference = float(finite.max()) if finite.size else 0.0
     return Preparation(invert=params.invert, reference=reference, preprocess=params.preprocess,
                        background_size=2 * params.diameter + 1)
