@@ -203,7 +203,7 @@ def _imports(path: Path, package: str) -> set[str]:
 def test_the_modules_import_each_other_without_a_cycle():
     modules = {p.stem: p for p in PACKAGE.glob("*.py") if p.stem not in ("__init__", "__main__")}
     graph = {name: _imports(path, PACKAGE.name) & set(modules) for name, path in modules.items()}
-    assert graph["params"] == {"errors"}
+    assert graph["params"] == {"errors", "text"}      # light: the command starts before NumPy loads
     state = {}
 
     def visit(name, path):

@@ -20,6 +20,7 @@ from dataclasses import MISSING, dataclass, field, fields, replace
 from typing import Any
 
 from .errors import ParameterError
+from .text import utf8_text
 
 METHODS = ("radial_symmetry", "gaussian_fitting")
 MAX_DISTANCE_RANGE = (1e-6, 1e11)      # what the linkers accept
@@ -282,6 +283,7 @@ def _checked(name: str, value: Any, d: Declared) -> Any:
     if d.kind in ("str", "choice"):
         if not isinstance(value, str):
             raise ParameterError(name, f"must be {d.allowed()}, got {_shown(value)}")
+        value = utf8_text(value)          # bytes a non-UTF-8 locale could not decode
         if d.kind == "choice":
             if value not in d.choices:
                 raise ParameterError(name, f"must be {d.allowed()}, got {_shown(value)}")
