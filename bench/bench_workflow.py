@@ -44,7 +44,7 @@ from common import fmt_time, table  # noqa: E402
 from trakora_workflow import _core  # noqa: E402
 from trakora_workflow.analysis import analyze  # noqa: E402
 from trakora_workflow.io import FrameSource  # noqa: E402
-from trakora_workflow.output import write_csv  # noqa: E402
+from trakora_workflow.tables import write_csv  # noqa: E402
 from trakora_workflow.pictures import save_density_png, save_speed_png  # noqa: E402
 from trakora_workflow.pipeline import _track_table, link_tables, point_speeds, render_tracks, track  # noqa: E402
 from trakora_workflow.params import TrackingParams  # noqa: E402

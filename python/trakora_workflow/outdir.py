@@ -53,6 +53,7 @@ from typing import TYPE_CHECKING, Any
 
 from .errors import OutputError
 from .jsonsafe import to_json_safe, write_json
+from .tables import write_csv
 
 if TYPE_CHECKING:
     import pandas as pd
@@ -320,7 +321,6 @@ class OutputDir:
         return safe
 
     def write_csv(self, name: str, table: pd.DataFrame, *, index: bool = False) -> None:
-        from .output import write_csv
         write_csv(table, self.path(name), index=index)
 
     def written(self) -> list[str]:
