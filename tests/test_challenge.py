@@ -6,7 +6,7 @@ import pandas as pd
 import pytest
 from scipy.optimize import linear_sum_assignment
 
-from trakora_workflow.challenge import (_max_weight_pairs, challenge_scores, detection_jaccard,
+from trakora_workflow.challenge import (_max_weight_pairs, _spots, challenge_scores, detection_jaccard,
                                         match_frame_points, simulate_challenge)
 
 GATE = 5.0
@@ -187,6 +187,20 @@ def test_blinked_points_are_not_scored():
 # --------------------------------------------------------------------------- the simulator
 
 SMALL = dict(frames=30, shape=(128, 128))
+
+
+def test_spots_match_full_gaussians():
+    """Spots drawn on their own windows against every Gaussian evaluated on every pixel,
+    centres near the edges and off the grid included."""
+    rng = np.random.default_rng(0)
+    x = np.r_[rng.uniform(0, 47, 30), 0.0, 47.0, 0.4]
+    y = np.r_[rng.uniform(0, 39, 30), 39.0, 0.0, 38.6]
+    sigmas = rng.uniform(1.0, 1.5, len(x))
+    drawn = _spots((40, 48), x, y, sigmas, 6)
+    rows, cols = np.mgrid[0:40, 0:48]
+    full = sum(np.exp(-((cols - cx) ** 2 + (rows - cy) ** 2) / (2 * s ** 2)) for cx, cy, s in zip(x, y, sigmas))
+    np.testing.assert_allclose(drawn, full, atol=2e-3)
+    assert drawn[39, 0] == pytest.approx(full[39, 0]) and drawn[39, 0] >= 1.0
 
 
 def test_simulation_is_deterministic_by_seed():
