@@ -20,7 +20,8 @@ the pairing:
     beta  = (d(X, empty) - d(X, Y)) / (d(X, empty) + d(Y', empty))
 
 with Y' the estimated tracks left unpaired. `alpha` ignores spurious tracks, `beta` pays for
-them. Also the Jaccard index of points (true and estimated points matched one to one per
+them. A pair no better than the dummy track (an estimated track far from the true one in
+every frame they share) is a tie and is left unpaired. Also the Jaccard index of points (true and estimated points matched one to one per
 frame within the gate), of tracks (paired truth tracks over all tracks of both sets less the
 pairs), and the localization RMSE of the matched points. Coordinates are in pixels: x the
 column, y the row.
