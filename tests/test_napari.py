@@ -103,8 +103,11 @@ def test_widget_fields_follow_the_declarations():
     declared = {f.name: f for f in fields(TrackingParams)}
     shown = widget_fields()
     assert len(shown) >= 10 and len({f.name for f in shown}) == len(shown)
+    words = {None: "auto", True: "yes", False: "no"}       # an optional switch is a choice
     for f in shown:
-        assert f.name in declared and f.value == declared[f.name].default
+        default = declared[f.name].default
+        optional_switch = declared[f.name].metadata["trakora"].kind == "bool" and f.kind == "choice"
+        assert f.name in declared and f.value == (words[default] if optional_switch else default)
         if f.kind in ("int", "float"):
             d = declared[f.name].metadata["trakora"]
             assert f.minimum <= f.start <= f.maximum

@@ -142,7 +142,11 @@ def test_every_field_has_an_option_that_sets_it(command):
     offered = [n for n in names if n in by_dest]
     assert offered == [n for n in names if n not in fixed and (command == "run" or n not in DEMO_IMAGES_ONLY)]
     for name in offered:
-        assert by_dest[name].option_strings == [DECLARED[name].option] == [OPTION_OF[name]]
+        # an optional switch has its negation too (--invert / --no-invert; neither: from the data)
+        d = DECLARED[name]
+        negation = ["--no-" + d.option[2:]] if d.kind == "bool" and d.optional else []
+        assert by_dest[name].option_strings == [DECLARED[name].option] + negation
+        assert DECLARED[name].option == OPTION_OF[name]
     head = ["run", "x.npy"] if command == "run" else ["demo"]
     start = params_from_args(parser.parse_args(head), **fixed)
     assert start == TrackingParams(**fixed)

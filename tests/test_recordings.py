@@ -109,11 +109,11 @@ def test_dark_particles_on_uneven_light(dark_recording, preprocess, recall, rmse
 
 
 @pytest.mark.parametrize("case, params, expected", [
-    ("dark, not inverted", {}, "use `invert`"),
+    ("dark, told not inverted", {"invert": False}, "use `invert`"),
     ("threshold above the data", {"invert": True, "threshold": 1e6}, "at or above the largest"),
     ("no detection", {"invert": True, "threshold": 1e6}, "no detection in any frame"),
     ("raw frames, large window", {"invert": True, "preprocess": False, "threshold": 100.0, "window_size": 11},
-     "stayed on whole pixels"),
+     "were not placed by the localizer"),
 ])
 def test_degraded_results_are_reported(dark_recording, case, params, expected):
     result = track(dark_recording.stack[:4], TrackingParams(diameter=9, **params))

@@ -29,7 +29,7 @@ class WidgetField:
 def widget_fields() -> list[WidgetField]:
     """The widget's fields: every TrackingParams field declared with a widget label, in the
     order of the declarations, with its default, bounds and choices."""
-    from trakora_workflow.params import DECLARED, DEFAULTS, rename_fields
+    from trakora_workflow.params import DECLARED, DEFAULTS, OPTIONAL_BOOL_WORDS, rename_fields
     out = []
     for name, d in DECLARED.items():
         if d.widget is None:
@@ -37,7 +37,10 @@ def widget_fields() -> list[WidgetField]:
         default = DEFAULTS[name]
         tooltip = rename_fields(d.help, {})
         tooltip = tooltip[:1].upper() + tooltip[1:]
-        if d.kind == "bool":
+        if d.kind == "bool" and d.optional:
+            out.append(WidgetField(name, "choice", d.widget, tooltip, "auto" if default is None else
+                                   ("yes" if default else "no"), choices=OPTIONAL_BOOL_WORDS))
+        elif d.kind == "bool":
             out.append(WidgetField(name, "check", d.widget, tooltip, default))
         elif d.kind == "str":
             out.append(WidgetField(name, "text", d.widget, tooltip, default))

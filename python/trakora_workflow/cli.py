@@ -74,6 +74,8 @@ def _option_help(name: str) -> str:
     d = DECLARED[name]
     text = rename_fields(d.help, OPTION_OF)
     if d.kind == "bool":
+        if d.optional:
+            return f"{text} (default: {rename_fields(default_words(name), OPTION_OF)})"
         return text if not DEFAULTS[name] else f"do not {text}"
     default = DEFAULTS[name] if d.kind in ("str", "choice") and DEFAULTS[name] else default_words(name)
     return f"{text} (default: {rename_fields(default, OPTION_OF)})"
@@ -91,8 +93,12 @@ def _add_tracking_options(parser: argparse.ArgumentParser,
             continue
         group = groups[d.group]
         if d.kind == "bool":
-            group.add_argument(d.option, dest=name, action="store_false" if DEFAULTS[name] else "store_true",
-                               help=_option_help(name))
+            if d.optional:       # --flag / --no-flag, neither: decided from the data
+                group.add_argument(d.option, dest=name, action=argparse.BooleanOptionalAction, default=None,
+                                   help=_option_help(name))
+            else:
+                group.add_argument(d.option, dest=name, action="store_false" if DEFAULTS[name] else "store_true",
+                                   help=_option_help(name))
             continue
         kw = dict(dest=name, default=DEFAULTS[name], help=_option_help(name),
                   metavar=d.metavar or d.option[2:].upper().replace("-", "_"))

@@ -22,11 +22,15 @@ from typing import TYPE_CHECKING, NamedTuple
 import numpy as np
 
 from . import _core
+from .autotune import intensity_gap, noise_threshold
+from .params import DEFAULT_DIAMETER
 
 if TYPE_CHECKING:
     from .params import TrackingParams
 
 NOISE_SIGMA = 1.0        # pixels
+NOISE_SAMPLE = 3         # frames the noise threshold is measured on
+DEFAULT_SNR = 6.0        # the SNR rule's default, for frames without pixel noise
 THRESHOLD_SAMPLE = 8     # frames sampled for the automatic threshold
 SAMPLE_VALUES = 2**16    # values taken from each sampled frame
 
@@ -119,8 +123,9 @@ def preparation(params: TrackingParams, source) -> Preparation:
             values = [np.asarray(source[i], dtype=np.float64) for i in sample_indices(len(source))]
             finite = np.concatenate([v[np.isfinite(v)].ravel() for v in values]) if values else np.zeros(0)
             reference = float(finite.max()) if finite.size else 0.0
-    return Preparation(invert=params.invert, reference=reference, preprocess=params.preprocess,
-                       background_size=2 * params.diameter + 1)
+    diameter = DEFAULT_DIAMETER if params.diameter is None else params.diameter
+    return Preparation(invert=bool(params.invert), reference=reference, preprocess=params.preprocess,
+                       background_size=2 * diameter + 1)
 
 
 def sample_indices(n_frames: int, sample: int = THRESHOLD_SAMPLE) -> np.ndarray:
@@ -155,19 +160,31 @@ def robust_threshold(values: np.ndarray, snr: float) -> tuple[float, float, floa
 
 @dataclass
 class ThresholdReport:
-    """How the threshold was chosen and what the sampled frames look like."""
+    """How the threshold was chosen and what the sampled frames look like. `rule`: "given",
+    "noise" (`false_positives` noise peaks per frame; `noise` is then the pixel noise of the
+    raw frames and `gain` the preparation's noise gain), "gap" (raised from the noise
+    threshold into a clear gap of the candidates' intensities) or "snr" (median +
+    `threshold_snr` robust standard deviations; `centre` and `spread` are those)."""
 
     threshold: float
     automatic: bool
+    rule: str = "given"
     centre: float = float("nan")
     spread: float = float("nan")
+    noise: float = float("nan")
+    gain: float = float("nan")
+    noise_threshold: float = float("nan")
+    false_positives: float = float("nan")
     raw_range: tuple[float, float] = (float("nan"), float("nan"))
     prepared_max: float = float("nan")
     looks_dark_on_light: bool = False
 
     def summary(self) -> dict:
-        return {"threshold": self.threshold, "automatic": self.automatic, "background": self.centre,
-                "noise": self.spread, "data_range": list(self.raw_range), "prepared_max": self.prepared_max}
+        return {"threshold": self.threshold, "automatic": self.automatic, "rule": self.rule,
+                "background": self.centre, "spread": self.spread, "pixel_noise": self.noise,
+                "noise_gain": self.gain, "noise_threshold": self.noise_threshold,
+                "false_positives_per_frame": self.false_positives, "data_range": list(self.raw_range),
+                "prepared_max": self.prepared_max}
 
 
 def choose_threshold(source, params: TrackingParams, prep: Preparation) -> ThresholdReport:
@@ -198,11 +215,45 @@ def choose_threshold(source, params: TrackingParams, prep: Preparation) -> Thres
     if params.threshold is not None:
         report.threshold = float(params.threshold)
         return report
+    if params.threshold_snr is None and params.preprocess:
+        noise = _noise_rule(source, params, prep, report)
+        if noise is not None:
+            return noise
     values = np.concatenate(banded) if banded else np.zeros(0)
-    threshold, report.centre, report.spread = robust_threshold(values, params.threshold_snr)
+    threshold, report.centre, report.spread = robust_threshold(values, params.threshold_snr or DEFAULT_SNR)
     if not np.isfinite(threshold):
         threshold = 0.0
     report.threshold = float(threshold)
+    report.rule = "snr"
+    return report
+
+
+def _peak_values(params: TrackingParams):
+    """The intensities of a prepared frame's peaks under the detection's own rules."""
+    def peaks(frame: np.ndarray) -> np.ndarray:
+        spacing = (params.z_step,) * (frame.ndim == 3) + (params.pixel_size,) * 2
+        extent = tuple(v for n, s in zip(frame.shape, spacing) for v in (0.0, (n - 1) * s))
+        return _core.detect(np.ascontiguousarray(frame, dtype=np.float32), extent, -np.inf, params.min_distance,
+                            None, None, None, None, None)[1]
+    return peaks
+
+
+def _noise_rule(source, params: TrackingParams, prep: Preparation, report: ThresholdReport) -> ThresholdReport | None:
+    """The threshold for `false_positives` noise peaks per frame (autotune.noise_threshold),
+    raised into a clear gap of the sampled frames' candidate intensities; None for frames
+    without noise (the SNR rule then applies)."""
+    sample = [np.asarray(source[i]) for i in sample_indices(len(source), NOISE_SAMPLE)]
+    peaks = _peak_values(params)
+    chosen = noise_threshold(sample, source.frame_shape, prep, peaks, params.false_positives)
+    if chosen is None:
+        return None
+    report.rule, report.noise, report.gain = "noise", chosen.noise, chosen.gain
+    report.noise_threshold = report.threshold = chosen.threshold
+    report.false_positives = params.false_positives
+    candidates = np.concatenate([peaks(prep(frame)) for frame in sample])
+    gap = intensity_gap(candidates[candidates > chosen.threshold], chosen.threshold)
+    if gap is not None:
+        report.rule, report.threshold = "gap", gap
     return report
 
 

@@ -28,6 +28,8 @@ INT32_MAX = 2**31 - 1
 MAX_IMAGE_PIXELS = 2**28
 MAX_POSITION = 1e30                     # positions (index x spacing) stay below this
 MAX_SNR = 1e6                           # keeps median + snr x spread finite for any float32 frame
+DEFAULT_DIAMETER = 7                    # pixels, where the frames show no particle to measure
+DEFAULT_MAX_SKIP = 1
 
 GROUPS = {
     "units": "units (all distances below are in the units of `pixel_size`)",
@@ -129,24 +131,33 @@ class TrackingParams:
     frame_interval: float = param(
         1.0, kind="float", low=1e-30, high=1e30, group="units", option="--frame-interval",
         help="time between frames", widget="frame interval", step=0.001)
-    diameter: int = param(
-        7, kind="int", low=3, high=1001, odd=True, group="detection", option="--diameter", metavar="PIXELS",
+    diameter: int | None = param(
+        None, kind="int", optional=True, none_means="measured from the frames (the scale of the strongest blobs)",
+        low=3, high=1001, odd=True, group="detection", option="--diameter", metavar="PIXELS",
         help="apparent particle diameter in pixels; sets the defaults of `window_size`, `min_distance` "
              "and the band-pass", widget="diameter (px)", step=2)
-    invert: bool = param(
-        False, kind="bool", group="detection", option="--invert",
-        help="dark particles on a light background", widget="dark particles (invert)")
+    invert: bool | None = param(
+        None, kind="bool", optional=True, none_means="from the frames (dark spots are inverted)",
+        group="detection", option="--invert",
+        help="dark particles on a light background (--no-invert: bright ones)", widget="dark particles (invert)")
     preprocess: bool = param(
         True, kind="bool", group="detection", option="--no-preprocess",
         help="band-pass the frames before detection (needless for background-free data)",
         widget="band-pass frames")
     threshold: float | None = param(
-        None, kind="float", optional=True, none_means="median + `threshold_snr` robust standard deviations",
+        None, kind="float", optional=True,
+        none_means="`false_positives` noise peaks per frame, raised into a clear gap above side lobes",
         group="detection", option="--threshold", help="intensity threshold on the prepared frames",
         widget="threshold", step=1.0)
-    threshold_snr: float = param(
-        6.0, kind="float", above=0.0, high=MAX_SNR, group="detection", option="--snr",
-        help="SNR of the automatic threshold", widget="threshold SNR", step=0.5)
+    threshold_snr: float | None = param(
+        None, kind="float", optional=True, none_means="the noise threshold (see `threshold`)", above=0.0,
+        high=MAX_SNR, group="detection", option="--snr",
+        help="threshold at median + this many robust standard deviations of the prepared frames instead",
+        widget="threshold SNR", step=0.5)
+    false_positives: float = param(
+        1.0, kind="float", above=0.0, high=1e6, group="detection", option="--false-positives", metavar="PER_FRAME",
+        help="noise peaks per frame that the automatic threshold lets through", widget="false positives / frame",
+        step=0.1)
     min_distance: float | None = param(
         None, kind="float", optional=True, none_means="(diameter - 1) / 2 pixels", low=0.0, high=1e30,
         group="detection", option="--min-distance", help="minimum distance between peaks")
@@ -169,12 +180,18 @@ class TrackingParams:
         None, kind="float", optional=True, none_means="no template filter", group="detection",
         option="--correlation-threshold", help="volumes: drop peaks whose template correlation is below this")
     max_distance: float | None = param(
-        None, kind="float", optional=True, none_means="5 pixels", low=MAX_DISTANCE_RANGE[0],
-        high=MAX_DISTANCE_RANGE[1], group="linking", option="--max-distance",
-        help="maximum link distance", widget="max distance", step=0.1)
-    max_skip: int = param(
-        1, kind="int", low=0, high=INT32_MAX, group="linking", option="--max-skip", metavar="FRAMES",
-        help="frames a track may skip", widget="max skip")
+        None, kind="float", optional=True,
+        none_means="from the displacements of detections between frames (5 pixels without enough of them)",
+        low=MAX_DISTANCE_RANGE[0], high=MAX_DISTANCE_RANGE[1], group="linking", option="--max-distance",
+        help="maximum link distance (with motion linking, from each track's predicted position)",
+        widget="max distance", step=0.1)
+    max_skip: int | None = param(
+        None, kind="int", optional=True, none_means="1, or 2 where detections blink", low=0, high=INT32_MAX,
+        group="linking", option="--max-skip", metavar="FRAMES", help="frames a track may skip", widget="max skip")
+    linking: str = param(
+        "motion", kind="choice", choices=("motion", "nearest"), group="linking", option="--linking",
+        help="motion: each track's position predicted from its own motion (still or directed), then gaps "
+             "closed; nearest: frame pairs by distance alone", widget="linking")
     max_intensity_ratio: float | None = param(
         None, kind="float", optional=True, none_means="no test", low=1.0, high=1e30, group="linking",
         option="--max-intensity-ratio", help="2D only: largest intensity ratio of linked points")
@@ -213,7 +230,9 @@ class TrackingParams:
 
     def resolve(self, frame_shape: tuple[int, ...], frames: int | None = None) -> TrackingParams:
         """A copy with the defaults that need only the frame shape (and the number of frames)
-        filled in; `threshold` stays None (it needs the frames). `max_lag` is clipped to the
+        filled in; `threshold` stays None (it needs the frames). What `track` measures from
+        the frames (`invert`, `diameter`, `max_distance`, `max_skip`) takes its fixed default
+        here when still None: not inverted, 7 pixels, 5 pixels, 1 frame. `max_lag` is clipped to the
         recording's frames - 1 (`ignored` says so). Raises ParameterError."""
         self.check()
         ndim = len(frame_shape)
@@ -239,10 +258,12 @@ class TrackingParams:
         max_lag = self.max_lag
         if max_lag is not None and frames is not None:
             max_lag = min(max_lag, max(1, frames - 1))
+        diameter = DEFAULT_DIAMETER if self.diameter is None else self.diameter
         filled = replace(
-            self, z_step=z_step, localization_method=method,
-            window_size=self.diameter if self.window_size is None else self.window_size,
-            min_distance=(self.diameter - 1) / 2 * px if self.min_distance is None else self.min_distance,
+            self, z_step=z_step, localization_method=method, diameter=diameter,
+            invert=bool(self.invert), max_skip=DEFAULT_MAX_SKIP if self.max_skip is None else self.max_skip,
+            window_size=diameter if self.window_size is None else self.window_size,
+            min_distance=(diameter - 1) / 2 * px if self.min_distance is None else self.min_distance,
             max_distance=max_distance, max_lag=max_lag,
             render_pixel_size=px if self.render_pixel_size is None else self.render_pixel_size)
         render_grid(frame_shape, filled)
@@ -350,13 +371,19 @@ FIELD_NAMES = tuple(f.name for f in fields(TrackingParams))
 DECLARED = {f.name: f.metadata["trakora"] for f in fields(TrackingParams)}
 DEFAULTS = {f.name: f.default for f in fields(TrackingParams) if f.default is not MISSING}
 
+OPTIONAL_BOOL_WORDS = ("auto", "yes", "no")   # a form's words for None, True, False
+
+
 def params_from_values(values: dict[str, Any]) -> TrackingParams:
     """TrackingParams from values by field as a form gives them (the command's options, the
-    napari widget): a choice's word for None (`none`) is None, a list of floats a tuple."""
+    napari widget): a choice's word for None (`none`) is None, a list of floats a tuple, and
+    an optional switch's words (auto, yes, no) None, True, False."""
     converted = {}
     for name, value in values.items():
         d = DECLARED.get(name)
-        if d is not None and d.kind == "choice" and d.none_choice is not None and value == d.none_choice:
+        if d is not None and d.kind == "bool" and d.optional and value in OPTIONAL_BOOL_WORDS:
+            value = (None, True, False)[OPTIONAL_BOOL_WORDS.index(value)]
+        elif d is not None and d.kind == "choice" and d.none_choice is not None and value == d.none_choice:
             value = None
         elif d is not None and d.kind == "floats" and isinstance(value, list):
             value = tuple(value)

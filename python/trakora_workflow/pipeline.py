@@ -24,12 +24,14 @@ import pandas as pd
 
 from . import _core
 from .analysis import Analysis, analyze, long_tracks, step_speeds
-from .detect import (FrameDetections, Preparation, ThresholdReport, choose_threshold, detect_range,
+from .autotune import (LinkReach, Polarity, Size, estimate_diameter, estimate_link_distance, estimate_polarity,
+                       SAMPLE_FRAMES)
+from .detect import (FrameDetections, Preparation, ThresholdReport, choose_threshold, detect_frame, detect_range,
                      preparation, robust_threshold, sample_indices)
 from .distributed import detect_on_cluster
 from .errors import InputError, ParameterError
 from .io import check_frames, open_recording
-from .params import TrackingParams, render_grid
+from .params import DEFAULT_DIAMETER, MAX_DISTANCE_RANGE, TrackingParams, render_grid
 
 UNREFINED_WARNING_SHARE = 0.2
 
@@ -97,12 +99,14 @@ class Links(NamedTuple):
 
 
 def link_tables(tables: list[np.ndarray], params: TrackingParams, ndim: int) -> Links:
-    """Link frame tables (the linker runs without the interpreter lock); the matrix and end
-    indices are those of `rs_link_points` / `rs_link_points_3d`."""
+    """Link frame tables (the linker runs without the interpreter lock): by each track's
+    predicted motion with gap closing (`linking="motion"`), or frame pairs by distance alone
+    (`"nearest"`: the matrix and end indices of `rs_link_points` / `rs_link_points_3d`)."""
     # The 2D linker's ratio test is off when no ratio is given: NaN compares as "not
     # greater", so every intensity passes, negative ones included.
     ratio = params.max_intensity_ratio if ndim == 2 else None
-    matrix, ends, frames, rows = _core.link(tables, ndim, params.max_distance, params.max_skip, ratio)
+    link = _core.link_motion if params.linking == "motion" else _core.link
+    matrix, ends, frames, rows = link(tables, ndim, params.max_distance, params.max_skip, ratio)
     if len(ends) and int(ends.max()) >= 2**31:
         raise ValueError("too many linked points for int32 track end indices")
     return Links(matrix, ends.astype(np.int32), frames, rows)
@@ -182,6 +186,41 @@ def render_tracks(matrix: np.ndarray, track_end_indices: np.ndarray, speed: np.n
 
 
 @dataclass(frozen=True)
+class Choices:
+    """What `track` measured from the recording for the parameters left to it (None where
+    the parameter was given): the polarity (`invert`), the particle size (`diameter`), the
+    link distance and gap (`max_distance`, `max_skip`)."""
+
+    polarity: Polarity | None = None
+    size: Size | None = None
+    reach: LinkReach | None = None
+
+    def lines(self, params: TrackingParams) -> list[str]:
+        """One line per automatic choice, saying what it looked at."""
+        out = []
+        if self.polarity is not None:
+            what = {"bright": "bright spots", "dark": "dark spots on a light background (inverted)",
+                    "ring": "bright centres inside dark rings"}[self.polarity.kind]
+            out.append(f"automatic `invert`: {what} (pixels beyond 5 noise sigmas: "
+                       f"{self.polarity.bright_tail:.2%} above the background, {self.polarity.dark_tail:.2%} below)")
+        if self.size is not None:
+            basis = (f"blob scale sigma {self.size.sigma:.2f} px over {self.size.blobs} blobs"
+                     if self.size.blobs else "nothing to measure, the default")
+            out.append(f"automatic `diameter`: {params.diameter} px ({basis})")
+        if self.reach is not None:
+            unit = params.space_unit
+            out.append(f"automatic `max_distance`: {params.max_distance:.4g} {unit} (median step to the next "
+                       f"frame's nearest detection {self.reach.step:.3g} {unit}), `max_skip` {params.max_skip} "
+                       f"({self.reach.reappearing:.1%} of detections reappear after a frame)")
+        return out
+
+    def summary(self) -> dict:
+        return {"polarity": self.polarity.summary() if self.polarity else None,
+                "size": self.size.summary() if self.size else None,
+                "link": self.reach.summary() if self.reach else None}
+
+
+@dataclass(frozen=True)
 class TrackingResult:
     """Everything the workflow produced for one recording, built once.
 
@@ -209,6 +248,7 @@ class TrackingResult:
     analysis: Analysis
     rendering: Rendering
     threshold: ThresholdReport
+    choices: Choices = field(default_factory=Choices)
     timings: dict[str, float] = field(default_factory=dict)
     warnings: tuple[str, ...] = ()
     source_name: str = "array"
@@ -261,6 +301,7 @@ class TrackingResult:
             "unrefined": self.unrefined if refined else None,
             "unrefined_share": (self.unrefined / detections if detections else 0.0) if refined else None,
             "threshold": self.threshold.summary(),
+            "automatic": self.choices.summary(),
             "warnings": list(self.warnings),
             "notes": list(self.notes),
             "units": {"space": self.params.space_unit, "time": self.params.time_unit},
@@ -281,6 +322,61 @@ def _track_table(matrix: np.ndarray, track_ids: np.ndarray, frames: np.ndarray, 
     return pd.DataFrame(columns)
 
 
+def _sample(source, count: int = SAMPLE_FRAMES) -> list[np.ndarray]:
+    return [np.asarray(source[i]) for i in sample_indices(len(source), count)]
+
+
+def _automatic_detection(source, params: TrackingParams) -> tuple[TrackingParams, Polarity | None, Size | None]:
+    """`invert` and `diameter` measured from sampled frames where they are None (the
+    polarity is measured for the diameter too: rings are sized by their ring); the size is
+    also measured when Gaussian fitting was asked for, to check that its width suits."""
+    wants_size = params.diameter is None or params.localization_method == "gaussian_fitting"
+    if params.invert is not None and not wants_size:
+        return params, None, None
+    sample = _sample(source)
+    polarity = estimate_polarity(sample)
+    if params.invert is not None:
+        kind = "dark" if params.invert else ("ring" if polarity.kind == "ring" else "bright")
+        polarity = replace(polarity, kind=kind)
+    size = estimate_diameter(sample, polarity, default=DEFAULT_DIAMETER) if wants_size else None
+    filled = replace(params, invert=polarity.invert if params.invert is None else params.invert,
+                     diameter=size.diameter if params.diameter is None else params.diameter)
+    return (filled, polarity if params.invert is None else None,
+            size if params.diameter is None else None)
+
+
+GAUSSIAN_SIGMAS = (0.6, 1.7)     # pixels: spots that the fixed 1-pixel Gaussian fit suits
+
+
+def _method_warnings(given: TrackingParams, params: TrackingParams, size: Size | None) -> list[str]:
+    if given.localization_method != "gaussian_fitting" or size is None or not size.blobs:
+        return []
+    low, high = GAUSSIAN_SIGMAS
+    if low <= size.sigma <= high:
+        return []
+    return [f"`localization_method` gaussian_fitting fits a Gaussian of fixed width (1 pixel); these spots "
+            f"have a scale of {size.sigma:.2f} px, so their positions come out biased: use radial_symmetry"]
+
+
+def _automatic_linking(tables: list[np.ndarray], given: TrackingParams, params: TrackingParams,
+                       ndim: int) -> tuple[TrackingParams, LinkReach | None, list[str]]:
+    """`max_distance` and `max_skip` from the detections where they are None."""
+    if given.max_distance is not None and given.max_skip is not None:
+        return params, None, []
+    reach = estimate_link_distance(tables, ndim, params.pixel_size)
+    if reach is None:
+        return params, None, []
+    low, high = MAX_DISTANCE_RANGE
+    distance = min(high, max(low, reach.max_distance)) if given.max_distance is None else params.max_distance
+    skip = reach.max_skip if given.max_skip is None else params.max_skip
+    notes = []
+    if reach.ambiguous and given.max_distance is None:
+        notes.append(f"the particles move far for their density (median step {reach.step:.3g}, median "
+                     f"spacing {reach.spacing:.3g} {params.space_unit}): links may be ambiguous; give "
+                     "`max_distance` if the motion is known")
+    return replace(params, max_distance=distance, max_skip=skip), reach, notes
+
+
 def _threshold_warnings(report: ThresholdReport, params: TrackingParams) -> list[str]:
     notes = []
     if math.isfinite(report.prepared_max) and report.threshold >= report.prepared_max:
@@ -291,23 +387,46 @@ def _threshold_warnings(report: ThresholdReport, params: TrackingParams) -> list
     return notes
 
 
-def _result_warnings(n_detections: int, n_unrefined: int, report: ThresholdReport,
-                     params: TrackingParams) -> list[str]:
+def _result_warnings(n_detections: int, n_unrefined: int, report: ThresholdReport, params: TrackingParams,
+                     source, prep: Preparation, dark_hint: bool = True) -> list[str]:
+    """Warnings about the detections; `dark_hint`: the polarity was given, so frames that look
+    dark-on-light are worth a word (a measured polarity has already looked)."""
     notes = []
+    dark = dark_hint and report.looks_dark_on_light
     if n_detections == 0:
         lo, hi = report.raw_range
-        hint = ("; the frames look dark-on-light: try `invert`" if report.looks_dark_on_light
-                else "; lower `threshold` or `threshold_snr`")
+        hint = "; the frames look dark-on-light: try `invert`" if dark else "; lower `threshold`"
         notes.append(f"no detection in any frame (threshold {report.threshold:.4g}, data range "
                      f"{lo:.4g} to {hi:.4g}){hint}")
-    elif report.looks_dark_on_light:
+    elif dark:
         notes.append("the frames look dark-on-light (their values reach further below the background "
                      "than above it); if the particles are dark, use `invert`")
     if n_detections and params.localization_method is not None and n_unrefined > UNREFINED_WARNING_SHARE * n_detections:
-        notes.append(f"{n_unrefined / n_detections:.0%} of positions stayed on whole pixels (not refined); "
-                     "use a smaller `window_size` / `diameter`" +
-                     ("" if params.preprocess else ", or keep the band-pass on (preprocess)"))
+        notes.append(f"{n_unrefined / n_detections:.0%} of positions were not placed by the localizer"
+                     + _window_advice(source, params, prep, n_unrefined / n_detections) +
+                     ("" if params.preprocess else "; keeping the band-pass on (preprocess) may help"))
     return notes
+
+
+def _window_advice(source, params: TrackingParams, prep: Preparation, share: float) -> str:
+    """Advice on the localization window that has been measured: the unrefined share of a
+    sampled frame with windows two pixels smaller and larger; nothing when neither is
+    clearly better."""
+    frame = _sample(source, 1)[0]
+    tried = {}
+    for window in (params.window_size - 2, params.window_size + 2):
+        if window < 3:
+            continue
+        found = detect_frame(frame, replace(params, window_size=window), prep)
+        if len(found.refined):
+            tried[window] = 1.0 - float(np.count_nonzero(found.refined)) / len(found.refined)
+    if not tried:
+        return ""
+    best = min(tried, key=tried.get)
+    if tried[best] > share - 0.05:
+        return " (windows two pixels smaller or larger do no better)"
+    return (f"; a `window_size` of {best} leaves {tried[best]:.0%} unrefined on a sampled frame "
+            f"(set `window_size` or `diameter`)")
 
 
 def track(data, params: TrackingParams | None = None, *, progress=False, client=None,
@@ -329,10 +448,14 @@ def track(data, params: TrackingParams | None = None, *, progress=False, client=
                          f"got {type(data).__name__}")
     source = open_recording(data, channel=channel)
     ndim = check_frames(source)
-    params = params or TrackingParams()
-    warnings = params.ignored(ndim, len(source))
-    params = params.resolve(source.frame_shape, len(source))
+    given = params or TrackingParams()
+    warnings = given.ignored(ndim, len(source))
     timings = {}
+    start = time.perf_counter()
+    params, polarity, size = _automatic_detection(source, given)
+    params = params.resolve(source.frame_shape, len(source))
+    warnings += _method_warnings(given, params, size)
+    timings["choices"] = time.perf_counter() - start
     start = time.perf_counter()
     prep = preparation(params, source)
     report = choose_threshold(source, params, prep)
@@ -348,7 +471,11 @@ def track(data, params: TrackingParams | None = None, *, progress=False, client=
     n_detections = int(sum(len(t) for t in tables))
     n_unrefined = (int(sum(len(r) - int(np.count_nonzero(r)) for r in refined))
                    if params.localization_method is not None else 0)
-    warnings += _result_warnings(n_detections, n_unrefined, report, params)
+    warnings += _result_warnings(n_detections, n_unrefined, report, params, source, prep,
+                                 dark_hint=given.invert is not None)
+    params, reach, notes = _automatic_linking(tables, given, params, ndim)
+    warnings += notes
+    choices = Choices(polarity=polarity, size=size, reach=reach)
 
     start = time.perf_counter()
     links = keep_long_tracks(link_tables(tables, params, ndim), params.min_length)
@@ -375,6 +502,6 @@ def track(data, params: TrackingParams | None = None, *, progress=False, client=
     timings["render"] = time.perf_counter() - start
     return TrackingResult(ndim=ndim, frame_shape=source.frame_shape, params=params, tables=tables,
                           refined=refined, matrix=matrix, track_end_indices=ends, frames=frames, rows=links.rows,
-                          speed=speed, analysis=analysis, rendering=rendering, threshold=report, timings=timings,
-                          warnings=tuple(warnings), source_name=source.name,
-                          notes=(source.note,) if source.note else ())
+                          speed=speed, analysis=analysis, rendering=rendering, threshold=report, choices=choices,
+                          timings=timings, warnings=tuple(warnings), source_name=source.name,
+                          notes=((source.note,) if source.note else ()) + tuple(choices.lines(params)))

@@ -47,7 +47,9 @@ Prediction<D> predict(const Track<D>& track, const TrackPoint<D>& last, std::siz
     const double evidence = std::min<double>(track.steps, evidence_cap);
     const double error = directed ? track.directed_error : track.still_error;
     const double variance = (evidence * error + prior_steps * prior) / (evidence + prior_steps);
-    out.radius = std::min(max_distance, radius_factor * std::sqrt(variance * static_cast<double>(gap)));
+    // A gap of g frames lets a diffusing particle go sqrt(g) times as far: so may the reach.
+    out.radius = std::min(max_distance * std::sqrt(static_cast<double>(gap)),
+                          radius_factor * std::sqrt(variance * static_cast<double>(gap)));
     return out;
 }
 
@@ -87,18 +89,21 @@ double distance(const Prediction<D>& p, const TrackPoint<D>& q) {
     return std::sqrt(sum);
 }
 
-// The rows of a frame's grid in the 3^D cells round a point (each row once).
+// The rows of a frame's grid in the (2 reach + 1)^D cells round a point (each row once).
 template <std::size_t D, class Visit>
-void around(const Mapper<D>& grid, const TrackPoint<D>& centre, Visit&& visit) {
+void around(const Mapper<D>& grid, const TrackPoint<D>& centre, std::uint64_t reach, Visit&& visit) {
     if (grid.cells() == 0) return;
     const auto key = grid.key_of(centre);
-    constexpr std::size_t count = D == 2 ? 9 : 27;
-    std::array<typename Mapper<D>::Key, count> keys{};
+    const std::uint64_t side = 2 * reach + 1;
+    std::size_t count = 1;
+    for (std::size_t k = 0; k < D; ++k) count *= side;
+    std::vector<typename Mapper<D>::Key> keys(count);
     for (std::size_t i = 0; i < count; ++i) {
         std::size_t rest = i;
         for (std::size_t k = D; k-- > 0;) {
-            keys[i][k] = key[k] + static_cast<std::uint64_t>(static_cast<std::int64_t>(rest % 3) - 1);
-            rest /= 3;
+            keys[i][k] = key[k] + static_cast<std::uint64_t>(static_cast<std::int64_t>(rest % side) -
+                                                             static_cast<std::int64_t>(reach));
+            rest /= side;
         }
     }
     std::sort(keys.begin(), keys.end());
@@ -166,7 +171,7 @@ ExportMatrices<D> link_with_motion(const Frames<D>& frames, const MotionLinking&
             const Prediction<D> guess = predict(tracks[t], last, 1, max_distance);
             TrackPoint<D> centre = last;
             for (std::size_t k = 0; k < D; ++k) centre.position[k] = static_cast<float>(guess.position[k]);
-            around(grids[f], centre, [&](std::uint32_t row) {
+            around(grids[f], centre, 1, [&](std::uint32_t row) {
                 const TrackPoint<D>& q = frames.points[base + row];
                 const double d = distance(guess, q);
                 if (d <= guess.radius && acceptable(options, last, q))
@@ -226,7 +231,8 @@ ExportMatrices<D> link_with_motion(const Frames<D>& frames, const MotionLinking&
                 const Prediction<D> guess = predict(track, last, gap, max_distance);
                 TrackPoint<D> centre = last;
                 for (std::size_t k = 0; k < D; ++k) centre.position[k] = static_cast<float>(guess.position[k]);
-                around(grids[f], centre, [&](std::uint32_t row) {
+                const auto cells = static_cast<std::uint64_t>(std::ceil(guess.radius / max_distance));
+                around(grids[f], centre, cells, [&](std::uint32_t row) {
                     const std::uint64_t p = frames.starts[f] + row;
                     const std::uint32_t s = start_of_point[p];
                     if (s == no_link) return;
