@@ -165,3 +165,28 @@ def test_figures_are_complete_pngs(tmp_path, shape):
     fig = save_msd_png(result.emsd, result.fit, tmp_path / "msd.png", "µm", "s")
     assert min(png_size(tmp_path / "msd.png")) > 300
     assert "n = " in fig.axes[0].get_legend().get_texts()[1].get_text()
+
+
+@pytest.mark.parametrize("directed, diffusive", [(0.0, True), (2.0, False)])
+def test_a_diffusion_coefficient_is_flagged_when_the_motion_is_not_diffusive(directed, diffusive):
+    rng = np.random.default_rng(4)
+    rows = []
+    for track in range(40):
+        steps = rng.normal(0, 1, (60, 2)) + np.array([directed, 0.0])
+        for f, (x, y) in enumerate(np.cumsum(steps, axis=0)):
+            rows.append((track, f, x, y))
+    result = analyze(pd.DataFrame(rows, columns=["track", "frame", "x", "y"]))
+    assert result.diffusive is diffusive
+    assert result.summary()["diffusive"] is diffusive
+    assert bool(result.warnings()) is not diffusive
+    if not diffusive:
+        assert "not diffusive" in result.warnings()[0] and result.fit["n"] > 1.2
+
+
+@pytest.mark.parametrize("tracks, length, lag", [(40, 60, 59), (5, 60, 9), (3, 21, 2), (1, 2, 1)])
+def test_msd_lags_end_where_the_tracks_stop_sampling_them(tracks, length, lag):
+    """The default lags: the longest with 30 non-overlapping displacements (a track of S
+    frames has (S - 1) // L at lag L), at least two where the frames allow."""
+    rows = [(t, f, float(f), 0.0) for t in range(tracks) for f in range(length)]
+    result = analyze(pd.DataFrame(rows, columns=["track", "frame", "x", "y"]))
+    assert int(result.emsd["lag"].max()) == lag

@@ -73,11 +73,13 @@ def test_multichannel_tiff_is_refused(tmp_path):
 @pytest.mark.parametrize("env", [{"PYTHONIOENCODING": "ascii", "LC_ALL": "C"}, {"PYTHONIOENCODING": "latin-1"}])
 def test_a_run_succeeds_whatever_the_terminal_encodes(small_stack, tmp_path, env):
     """The summary's "²" and a unit's "µ" cannot be written in ASCII: they are escaped, and
-    the run still exits 0 with nothing on stderr."""
+    the run still exits 0 with nothing on stderr but warning lines (these channel spots flow:
+    the MSD is not diffusive)."""
     proc = subprocess.run([sys.executable, "-m", "trakora_workflow", "run", str(small_stack), "--quiet",
                            "--out", str(tmp_path / "out"), "--space-unit", "µm"],
                           capture_output=True, env={**cli_env(), **env}, timeout=300)
-    assert proc.returncode == 0 and proc.stderr == b"", proc.stderr
+    assert proc.returncode == 0, proc.stderr
+    assert all(line.startswith(b"trakora: warning: ") for line in proc.stderr.splitlines()), proc.stderr
     text = proc.stdout.decode("latin-1")
     assert "D = A / 4" in text and "wrote " in text
     assert ("\\xb2" in text) == (env["PYTHONIOENCODING"] == "ascii")

@@ -358,6 +358,24 @@ class Analysis:
     space_unit: str = "px"
     time_unit: str = "frame"
 
+    @property
+    def diffusive(self) -> bool | None:
+        """Whether the MSD exponent n lies in DIFFUSIVE_EXPONENTS, so that D means something;
+        None without a fit."""
+        n = self.fit["n"]
+        if not math.isfinite(n):
+            return None
+        low, high = DIFFUSIVE_EXPONENTS
+        return bool(low <= n <= high)
+
+    def warnings(self) -> list[str]:
+        """A line when D means nothing: the motion is not diffusive."""
+        if self.diffusive is False:
+            return [f"motion is not diffusive (MSD exponent n = {self.fit['n']:.2f}, outside "
+                    f"{DIFFUSIVE_EXPONENTS[0]}-{DIFFUSIVE_EXPONENTS[1]}): D is not meaningful; directed or "
+                    "flowing particles give n near 2, confined ones below 1, mixtures in between"]
+        return []
+
     def summary(self) -> dict:
         """JSON-ready summary (non-finite numbers become None)."""
         space, time = self.space_unit, self.time_unit
@@ -381,6 +399,7 @@ class Analysis:
                 "lags_used": int(self.fit["lags_used"]),
                 "units": {"msd": f"{space}²", "lag_time": time, "D": f"{space}²/{time}"},
             },
+            "diffusive": self.diffusive,
             "drift": drift,
             "tracks_kept": int(len(self.speeds)),
             "mean_net_speed": _json_number(net.mean()) if len(net) else None,
@@ -389,11 +408,33 @@ class Analysis:
         }
 
 
+DIFFUSIVE_EXPONENTS = (0.8, 1.2)     # MSD exponents for which a diffusion coefficient means something
+INDEPENDENT_STEPS = 30               # non-overlapping displacements a lag needs to be shown
+
+
+def _sampled_lags(s: _Sorted) -> int:
+    """The largest lag (at most 100 and the frames spanned - 1) at which the tracks hold
+    INDEPENDENT_STEPS non-overlapping displacements: a track spanning S frames gives
+    (S - 1) // L of them at lag L. Longer lags rest on too few samples to show. At least two
+    lags where the frames allow, so that a power law can be fitted."""
+    if len(s.frame) == 0:
+        return 1
+    spanned = int(s.frame.max() - s.frame.min()) + 1
+    limit = max(1, min(100, spanned - 1))
+    ends = np.append(s.starts[1:], len(s.frame)) - 1
+    spans = (s.frame[ends] - s.frame[s.starts]).astype(np.int64)
+    lags = np.arange(1, limit + 1)
+    independent = (spans[None, :] // lags[:, None]).sum(axis=1)
+    enough = np.flatnonzero(independent >= INDEPENDENT_STEPS)
+    return max(min(2, limit), int(lags[enough[-1]]) if len(enough) else 1)
+
+
 def analyze(table: pd.DataFrame, *, ndim: int | None = None, frame_interval: float = 1.0,
             min_length: int | None = None, drift: bool = False, max_lag: int | None = None,
             fit_lags: int = 10, space_unit: str = "px", time_unit: str = "frame") -> Analysis:
     """Filter the tracks, optionally subtract the ensemble drift, then compute the ensemble
-    MSD up to `max_lag` frames (default min(100, frames spanned - 1), at least 1), fit
+    MSD up to `max_lag` frames (default: the longest lag, at most 100, that the tracks sample
+    with INDEPENDENT_STEPS non-overlapping displacements), fit
     MSD = A t^n over its first `fit_lags` lags and the per-track speeds.
 
     `ndim` defaults to the table's (3 when it has a "z" column, else 2)."""
@@ -417,8 +458,7 @@ def analyze(table: pd.DataFrame, *, ndim: int | None = None, frame_interval: flo
         kept = subtract_drift(kept, drift_table)
         s.pos = kept[axes].to_numpy(dtype=np.float64)
     if max_lag is None:
-        spanned = int(s.frame.max() - s.frame.min()) + 1 if len(s.frame) else 1
-        max_lag = max(1, min(100, spanned - 1))
+        max_lag = _sampled_lags(s)
     emsd = _ensemble_msd(s, _check_lag(max_lag), frame_interval)
     fit = fit_power_law(emsd, ndim, fit_lags)
     speeds = _track_speeds(s, frame_interval)

@@ -220,8 +220,9 @@ def _print_summary(summary: dict, written: list[str]) -> None:
           f"median point speed {num(summary['median_point_speed'], '.3g')} {space}/{time_unit}")
     msd = summary.get("msd")
     if msd and msd.get("D") is not None and msd.get("n") is not None:
+        meaning = "" if summary.get("diffusive", True) else "; not diffusive: D is not meaningful"
         print(f"MSD = A t^n: n = {msd['n']:.3f}, D = A / {2 * len(summary['frame_shape'])} = "
-              f"{msd['D']:.4g} {space}²/{time_unit} (over {msd['lags_used']} lags)")
+              f"{msd['D']:.4g} {space}²/{time_unit} (over {msd['lags_used']} lags{meaning})")
     if summary.get("drift"):
         total = ", ".join(f"{a} {num(v, '.3g')}" for a, v in zip(summary["drift"]["axes"], summary["drift"]["total"]))
         print(f"drift over the recording: {total} {space}")

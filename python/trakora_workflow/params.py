@@ -203,7 +203,9 @@ class TrackingParams:
         False, kind="bool", group="linking", option="--drift",
         help="subtract the ensemble drift before the MSD and speed statistics", widget="subtract drift")
     max_lag: int | None = param(
-        None, kind="int", optional=True, none_means="min(100, frames - 1)", low=1, high=INT32_MAX,
+        None, kind="int", optional=True,
+        none_means="the longest lag (at most 100) the tracks sample with 30 non-overlapping displacements",
+        low=1, high=INT32_MAX,
         group="linking", option="--max-lag", metavar="FRAMES",
         help="largest MSD lag in frames (at most frames - 1)")
     render_pixel_size: float | None = param(

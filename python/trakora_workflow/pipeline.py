@@ -495,6 +495,7 @@ def track(data, params: TrackingParams | None = None, *, progress=False, client=
     speed = point_speeds(positions, ends, frames, params.frame_interval, ndim)
     # the linker's order is already by track, then frame: the analysed table's order
     analysis.table["speed"] = speed
+    warnings += analysis.warnings()
     timings["analysis"] = time.perf_counter() - start
 
     start = time.perf_counter()
