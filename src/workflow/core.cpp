@@ -21,29 +21,13 @@
 #include "localize/localize.hpp"
 #include "localize/localize3d.hpp"
 #include "python/boundary.hpp"
+#include "workflow/lock.hpp"
+#include "workflow/ulm.hpp"
 
 namespace trakora::workflow {
 namespace {
 
 using py::Ref;
-
-// Releases the interpreter lock for its lifetime; taken back before any exception leaves.
-class WithoutInterpreterLock {
-public:
-    WithoutInterpreterLock() : state_(PyEval_SaveThread()) {}
-    WithoutInterpreterLock(const WithoutInterpreterLock&) = delete;
-    WithoutInterpreterLock& operator=(const WithoutInterpreterLock&) = delete;
-    ~WithoutInterpreterLock() { PyEval_RestoreThread(state_); }
-
-private:
-    PyThreadState* state_;
-};
-
-template <class F>
-auto without_lock(F&& f) {
-    WithoutInterpreterLock released;
-    return f();
-}
 
 // Parses exactly the named parameters (positional or keyword, all required) into borrowed
 // references, in the interpreter's own TypeError words.
@@ -235,6 +219,11 @@ PyMethodDef methods[] = {
     {"link", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&link)), METH_VARARGS | METH_KEYWORDS,
      "link(tables, ndim, max_distance, max_skip, max_intensity_ratio)\n--\n\nTracks of per-frame tables with "
      "the frame and row of every linked point."},
+    {"localize_spots", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&ulm_localize_spots)),
+     METH_VARARGS | METH_KEYWORDS,
+     "localize_spots(stack, threshold, half_rows, half_cols, sigma_rows, sigma_cols, crowd_ratio, method, "
+     "smooth_rows, smooth_cols)\n--\n\n"
+     "Anisotropic spots of every frame of a stack: frame, row, col, intensity, widths and counts."},
     {nullptr, nullptr, 0, nullptr},
 };
 
