@@ -138,6 +138,8 @@ def build_parser() -> argparse.ArgumentParser:
     run.add_argument("inputs", nargs="+", metavar="INPUT", help="stack file, directory, image files or glob")
     _add_tracking_options(run)
     _add_common_options(run)
+    from .ulm.command import add_parsers as _add_ulm_parsers
+    _add_ulm_parsers(commands)
     return parser
 
 
@@ -384,6 +386,9 @@ def main(argv: list[str] | None = None) -> int:
     args = parser.parse_args(_join_negative_numbers(argv, _value_options(parser)))
     previous = signal.signal(signal.SIGTERM, _on_sigterm)
     try:
+        if args.command in ("ulm", "ulm-demo"):
+            from .ulm.command import run as run_ulm_command
+            return run_ulm_command(args)
         return run_demo(args) if args.command == "demo" else run_recording(args)
     except KeyboardInterrupt:
         print("trakora: interrupted", file=sys.stderr)

@@ -36,7 +36,11 @@ def save_map_pngs(maps, unit: str, paths: dict) -> None:
     h, w = d.shape
     size = (6.4, max(3.0, 6.4 * h / max(w, 1)))
 
-    def figure(image, cmap, vmin, vmax, label, name, formatter=None):
+    counts = [n for n in (1, 2, 5, 10, 20, 50, 100, 200, 500, 1000, 2000, 5000) if n <= top] or [1]
+    cube_ticks = [0.0] + [float(np.cbrt(n)) for n in counts]
+    cube_labels = FuncFormatter(lambda v, _: f"{abs(v) ** 3:.0f}")
+
+    def figure(image, cmap, vmin, vmax, label, name, ticks=None):
         fig, ax = plt.subplots(figsize=size, dpi=120)
         try:
             ax.set_facecolor("black")
@@ -45,26 +49,24 @@ def save_map_pngs(maps, unit: str, paths: dict) -> None:
             ax.set_ylabel(f"z, depth ({unit})")
             bar = fig.colorbar(im, ax=ax, fraction=0.046, pad=0.04)
             bar.set_label(label)
-            if formatter is not None:
-                bar.formatter = formatter
-                bar.update_ticks()
+            if ticks is not None:
+                bar.set_ticks(ticks)
+                bar.ax.yaxis.set_major_formatter(cube_labels)
             fig.tight_layout()
             fig.savefig(paths[name])
         finally:
             plt.close(fig)
 
-    figure(comp, "hot", 0, np.cbrt(top), "tracks per pixel (cube-root scale)", "density",
-           FuncFormatter(lambda v, _: f"{v ** 3:.0f}"))
+    figure(comp, "hot", 0, np.cbrt(top), "tracks per pixel (cube-root scale)", "density", cube_ticks)
     vel = np.where(d > 0, maps.velocity, np.nan)
     vtop = float(np.nanpercentile(vel, 99)) if np.isfinite(vel).any() else 1.0
-    cmap = matplotlib.colormaps["jet"].copy()
-    cmap.set_bad("black")
+    cmap = matplotlib.colormaps["jet"].with_extremes(bad="black")
     figure(vel, cmap, 0, max(vtop, 1e-12), f"mean speed ({unit}/s)", "velocity")
     signed = comp * np.sign(maps.direction)
     signed = np.where(d > 0, signed, 0.0)
     lim = np.cbrt(top)
     figure(signed, "RdBu_r", -lim, lim, "tracks per pixel, red: away from the probe, blue: towards", "direction",
-           FuncFormatter(lambda v, _: f"{abs(v) ** 3:.0f}"))
+           sorted({-t for t in cube_ticks} | set(cube_ticks)))
 
 
 class UlmWriter:

@@ -1,0 +1,279 @@
+"""Ultrasound localization microscopy: block files, the clutter filter, the anisotropic
+localizer, tracks and maps, the end-to-end scores on the simulator and the command's
+failures."""
+import contextlib
+import io
+
+import numpy as np
+import pandas as pd
+import pytest
+
+from trakora_workflow import _core
+from trakora_workflow.cli import main
+from trakora_workflow.errors import InputError, ParameterError
+from trakora_workflow.ulm import (UlmParams, filter_block, read_block, render_maps, run_ulm, score_ulm,
+                                  simulate_ulm, smooth_tracks, write_blocks, write_matlab_hdf5)
+
+LAMBDA = 0.1
+
+
+@pytest.fixture(scope="module")
+def small_sim():
+    return simulate_ulm(frames=300, wavelength=LAMBDA, seed=3)
+
+
+def _params(sim, **kw):
+    return UlmParams(wavelength=LAMBDA, pixel_size=sim.pixel_size, frame_rate=sim.frame_rate, **kw)
+
+
+# ------------------------------------------------------------------ block files
+
+def _write(fmt, path, iq_mdl, sim):
+    """iq_mdl: depth x lateral x frames (MATLAB's layout)."""
+    settings = dict(frame_rate=sim.frame_rate, pixel_size=sim.pixel_size)
+    if fmt == "mat5":
+        import scipy.io
+        scipy.io.savemat(path, {"IQ": iq_mdl, "notes": np.ones((2, 2)), **settings})
+    elif fmt == "mat73":
+        write_matlab_hdf5(path, "IQ", iq_mdl, settings, userblock=True)
+    elif fmt == "h5":
+        write_matlab_hdf5(path, "IQ", iq_mdl, settings)
+    else:
+        np.save(path, np.transpose(iq_mdl, (2, 0, 1)))
+
+
+@pytest.mark.parametrize("fmt,suffix", [("mat5", ".mat"), ("mat73", ".mat"), ("h5", ".h5"), ("npy", ".npy")])
+def test_every_format_gives_the_same_block_and_result(tmp_path, small_sim, fmt, suffix):
+    iq = small_sim.iq[:150]
+    paths = []
+    for k, start in enumerate((0, 75)):
+        path = tmp_path / f"blk{k + 1}{suffix}"
+        _write(fmt, path, np.transpose(iq[start:start + 75], (1, 2, 0)), small_sim)
+        paths.append(str(path))
+    block = read_block(paths[1])
+    assert block.data.dtype == np.complex64 and block.info.complex
+    np.testing.assert_array_equal(block.data, iq[75:150])
+    if fmt != "npy":
+        assert block.info.settings["frame_rate"] == small_sim.frame_rate
+        assert block.info.settings["pixel_size"] == pytest.approx(small_sim.pixel_size)
+    # stored settings stand in for the options where the file has them
+    given = _params(small_sim, svd_cutoff=3) if fmt == "npy" else UlmParams(wavelength=LAMBDA, svd_cutoff=3)
+    result = run_ulm(paths, given)
+    assert len(result.localizations) > 50
+    # the same two blocks written as .npy (frames x depth x lateral), options in place of settings
+    npy = []
+    for k, start in enumerate((0, 75)):
+        np.save(tmp_path / f"ref{k}.npy", iq[start:start + 75])
+        npy.append(tmp_path / f"ref{k}.npy")
+    same = run_ulm(npy, _params(small_sim, svd_cutoff=3))
+    pd.testing.assert_frame_equal(result.localizations, same.localizations)
+    pd.testing.assert_frame_equal(result.tracks, same.tracks)
+
+
+def test_the_block_variable_is_found_and_named(tmp_path, small_sim):
+    import scipy.io
+    iq = np.transpose(small_sim.iq[:20], (1, 2, 0))
+    path = tmp_path / "two.mat"
+    scipy.io.savemat(path, {"IQ": iq, "Other": np.abs(iq)})
+    assert read_block(path).info.variable == "IQ"               # the one complex array
+    env = read_block(path, "Other")
+    assert not env.info.complex and env.data.dtype == np.float32
+    np.testing.assert_allclose(env.data, np.abs(small_sim.iq[:20]), rtol=1e-6)
+    with pytest.raises(InputError, match="no 3-D numeric array named 'Nope'"):
+        read_block(path, "Nope")
+
+
+# ------------------------------------------------------------------ clutter filter
+
+@pytest.mark.parametrize("rank,frames", [(1, 120), (2, 120), (5, 120), (3, 400), (8, 400)])
+def test_svd_cutoff_finds_the_clutter_rank(rank, frames):
+    """Tissue of an exact rank (its strongest mode 40 dB over the bubbles, its weakest 25 dB)
+    on the simulator's bubbles and noise: the cut-off read off the curve is that rank, and
+    the envelope left holds bubbles and noise only."""
+    sim = simulate_ulm(frames=frames, shape=(40, 48), clutter_rank=0, seed=rank)
+    rng = np.random.default_rng(rank)
+    levels = 10 ** (np.linspace(40, 25, rank) / 20)
+    u = rng.standard_normal((frames, rank)) + 1j * rng.standard_normal((frames, rank))
+    v = rng.standard_normal((rank, 40 * 48)) + 1j * rng.standard_normal((rank, 40 * 48))
+    tissue = ((u * levels / np.sqrt(2)) @ (v / np.sqrt(2))).reshape(frames, 40, 48).astype(np.complex64)
+    res = filter_block(sim.iq + tissue)
+    assert res.cutoff == rank
+    clean = filter_block(sim.iq, cutoff=0).envelope
+    assert np.median(res.envelope) == pytest.approx(np.median(clean), rel=0.1)
+    assert np.median(np.abs(tissue)) > 100 * np.median(clean)
+
+
+def test_svd_cutoff_given_and_out_of_range():
+    sim = simulate_ulm(frames=50, shape=(30, 30), clutter_rank=2, seed=1)
+    assert filter_block(sim.iq, cutoff=5).cutoff == 5
+    with pytest.raises(ParameterError, match="svd_cutoff"):
+        filter_block(sim.iq, cutoff=50)
+
+
+# ------------------------------------------------------------------ anisotropic localizer
+
+def _spots(n, shape, sigma, rng, noise=0.02, min_gap=None):
+    rows, cols = shape
+    stack = np.zeros((n, rows, cols), np.float32)
+    truth = []
+    r, c = np.mgrid[0:rows, 0:cols]
+    for f in range(n):
+        z, x = rng.uniform(10, rows - 10), rng.uniform(15, cols - 15)
+        stack[f] = np.exp(-(r - z) ** 2 / (2 * sigma[0] ** 2) - (c - x) ** 2 / (2 * sigma[1] ** 2))
+        truth.append((z, x))
+    stack += np.abs(rng.normal(0, noise, stack.shape)).astype(np.float32)
+    return stack, np.array(truth)
+
+
+@pytest.mark.parametrize("method,tolerance", [("gaussian", 0.06), ("radial", 0.25)])
+def test_anisotropic_localizer_against_truth(method, tolerance):
+    rng = np.random.default_rng(5)
+    sigma = (1.8, 3.6)
+    stack, truth = _spots(60, (48, 64), sigma, rng)
+    frame, row, col, amp, sr, sc, counts = _core.localize_spots(stack, 0.3, 4, 7, 1.8, 3.6, 0.5, method, 0.9, 1.8)
+    assert list(frame) == list(range(60)) and counts == (60, 0, 0)
+    err = np.hypot(row - truth[:, 0], col - truth[:, 1])
+    assert np.sqrt(np.mean(err ** 2)) < tolerance
+    if method == "gaussian":      # widths per axis and the amplitude come out of the fit
+        assert np.median(sr) == pytest.approx(1.8, rel=0.05) and np.median(sc) == pytest.approx(3.6, rel=0.05)
+        assert np.median(amp) == pytest.approx(1.0, rel=0.05)
+
+
+@pytest.mark.parametrize("gap,kept", [((0, 4), 0), ((4, 0), 0), ((0, 20), 2), ((12, 0), 2)])
+def test_crowded_windows_are_dropped(gap, kept):
+    rows, cols = np.mgrid[0:50, 0:80]
+    frame = np.zeros((1, 50, 80), np.float32)
+    for dz, dx in ((0, 0), gap):
+        frame[0] += np.exp(-(rows - 20 - dz) ** 2 / (2 * 1.5 ** 2) - (cols - 30 - dx) ** 2 / (2 * 1.5 ** 2))
+    # a window of 4 x 8 half sizes: 4 columns apart is inside it, 20 is outside, 4 rows inside, 12 outside
+    out = _core.localize_spots(frame, 0.2, 4, 8, 1.5, 1.5, 0.5, "gaussian", 0.0, 0.0)
+    assert len(out[0]) == kept
+    assert out[6][1] == 2 - kept
+
+
+@pytest.mark.parametrize("stack,kwargs,error", [
+    (np.zeros((2, 8, 8), np.float64), {}, TypeError),
+    (np.zeros((2, 8, 8), np.float32), {"half_rows": 0}, ValueError),
+    (np.zeros((2, 8, 8), np.float32), {"sigma_cols": float("nan")}, ValueError),
+    (np.zeros((2, 8, 8), np.float32), {"threshold": float("nan")}, ValueError),
+    (np.zeros((2, 8, 8), np.float32), {"method": "centroid"}, ValueError),
+    (np.zeros((2, 8, 8), np.float32), {"smooth_rows": -1.0}, ValueError),
+])
+def test_localizer_rejects_bad_arguments(stack, kwargs, error):
+    args = dict(threshold=0.1, half_rows=2, half_cols=2, sigma_rows=1.0, sigma_cols=1.0, crowd_ratio=0.5,
+                method="gaussian", smooth_rows=0.0, smooth_cols=0.0)
+    args.update(kwargs)
+    with pytest.raises(error):
+        _core.localize_spots(stack, **args)
+
+
+@pytest.mark.parametrize("fill", [np.nan, np.inf, -np.inf, 0.0, 1e30])
+def test_localizer_survives_hostile_frames(fill):
+    rng = np.random.default_rng(0)
+    stack = rng.random((3, 20, 2000 // 100), dtype=np.float32)
+    stack[:, ::3, ::2] = fill
+    out = _core.localize_spots(stack, -1e38, 3, 3, 1.0, 1.0, 0.0, "gaussian", 1.0, 1.0)
+    assert all(np.isfinite(out[1])) and all(np.isfinite(out[2]))
+    tiny = _core.localize_spots(np.ones((2, 2, 2), np.float32), 0.0, 3, 3, 1.0, 1.0, 0.5, "radial", 0.0, 0.0)
+    assert len(tiny[0]) == 0
+
+
+# ------------------------------------------------------------------ tracks and maps
+
+def test_line_fit_velocity_is_unbiased_where_raw_steps_are_not():
+    rng = np.random.default_rng(2)
+    n, v, rate, noise = 400, 5.0, 1000.0, 0.002      # 5 mm/s, 5 um steps, 2 um localization noise
+    f = np.arange(n)
+    tracks = pd.DataFrame({"track": f // 40, "frame": f, "x": v * f / rate + rng.normal(0, noise, n),
+                           "z": rng.normal(0, noise, n)})
+    smooth = smooth_tracks(tracks, 9, rate)
+    raw = np.hypot(np.diff(tracks.x), np.diff(tracks.z))[np.diff(tracks.track) == 0] * rate
+    assert np.median(raw) > 1.1 * v                   # noise inflates step speeds
+    assert np.median(smooth.speed) == pytest.approx(v, rel=0.05)
+    assert np.median(smooth.vx) == pytest.approx(v, rel=0.05)
+
+
+def test_each_track_counts_once_per_pixel():
+    p = UlmParams(wavelength=1.0, pixel_size=0.1, frame_rate=100.0).resolve()
+    # track 0 dwells on one pixel for 30 frames, track 1 crosses the map in big steps
+    t0 = pd.DataFrame({"track": 0, "frame": np.arange(30), "x": 0.5, "z": 0.5})
+    t1 = pd.DataFrame({"track": 1, "frame": np.arange(5), "x": np.arange(5) * 0.9, "z": 1.0})
+    tracks = smooth_tracks(pd.concat([t0, t1], ignore_index=True), 5, 100.0)
+    maps = render_maps(tracks, (21, 41), p)
+    assert maps.density.shape == (21, 41) and maps.extent == (0.0, pytest.approx(4.0), 0.0, pytest.approx(2.0))
+    assert maps.density.max() == 1
+    assert maps.density[5, 5] == 1
+    row = maps.density[10]
+    assert (row[:37] == 1).all() and (row[37:] == 0).all()   # interpolated: no gap between 0.9 steps
+    assert maps.velocity[10, 20] == pytest.approx(90.0, rel=1e-6)
+    assert maps.direction[10, 20] == 0 and maps.direction[5, 5] == 0
+
+
+# ------------------------------------------------------------------ end to end
+
+def test_end_to_end_scores_on_the_simulator(tmp_path):
+    sim = simulate_ulm(frames=400, wavelength=LAMBDA, snr=20, seed=11)
+    paths = write_blocks(sim, tmp_path / "blocks", frames_per_block=200, fmt="mat")
+    out = tmp_path / "out"
+    result = run_ulm(paths, UlmParams(wavelength=LAMBDA), out=out)
+    s = score_ulm(result, sim.truth, LAMBDA)
+    assert s["jaccard"] >= 0.6
+    assert s["rmse"] <= LAMBDA / 12
+    assert s["median_abs_speed_error"] <= 0.05
+    assert result.cutoffs == [3, 3]
+    names = {p.name for p in out.iterdir()}
+    for name in ("localizations.csv", "tracks.csv", "density.npy", "density.tif", "velocity.tif", "direction.npy",
+                 "density.png", "velocity.png", "direction.png", "summary.json"):
+        assert name in names
+    import json
+    import tifffile
+    summary = json.loads((out / "summary.json").read_text())
+    assert summary["svd_cutoff"] == [3, 3] and summary["parameters"]["frame_rate"] == 1000.0
+    density = np.load(out / "density.npy")
+    np.testing.assert_array_equal(tifffile.imread(out / "density.tif"), density)
+    assert density.dtype == np.float32 and density.sum() > 0
+    locs = pd.read_csv(out / "localizations.csv")
+    assert list(locs.columns) == ["frame", "time", "x", "z", "intensity"]
+    assert list(pd.read_csv(out / "tracks.csv").columns) == ["track", "frame", "time", "x", "z", "vx", "vz", "speed"]
+
+
+# ------------------------------------------------------------------ the command's failures
+
+def _cli(argv):
+    err = io.StringIO()
+    with contextlib.redirect_stderr(err), contextlib.redirect_stdout(io.StringIO()):
+        rc = main(argv)
+    return rc, err.getvalue().strip().splitlines()
+
+
+def _bad_inputs(tmp, sim):
+    import scipy.io
+    good = tmp / "good.mat"
+    scipy.io.savemat(good, {"IQ": np.transpose(sim.iq[:20], (1, 2, 0))})
+    no_iq = tmp / "noiq.mat"
+    scipy.io.savemat(no_iq, {"image": np.ones((10, 10)), "rate": 1000.0})
+    other = tmp / "other.mat"
+    scipy.io.savemat(other, {"IQ": np.transpose(sim.iq[:20, :50], (1, 2, 0))})
+    full = tmp / "full.mat"
+    write_matlab_hdf5(full, "IQ", np.transpose(sim.iq[:20], (1, 2, 0)), userblock=True)
+    truncated = tmp / "truncated.mat"
+    truncated.write_bytes(full.read_bytes()[: full.stat().st_size // 2])
+    return {"no complex 3-D array": ([str(no_iq)], [], "noiq.mat"),
+            "another shape": ([str(good), str(other)], [], "other.mat"),
+            "truncated HDF5": ([str(truncated)], [], "truncated.mat"),
+            "wavelength 0": ([str(good)], ["--wavelength", "0"], "--wavelength"),
+            "bad band": ([str(good)], ["--bandpass", "300,100"], "--bandpass")}
+
+
+@pytest.mark.parametrize("case", ["no complex 3-D array", "another shape", "truncated HDF5", "wavelength 0",
+                                  "bad band"])
+def test_bad_input_is_one_line_and_writes_nothing(tmp_path, small_sim, case):
+    inputs, extra, named = _bad_inputs(tmp_path, small_sim)[case]
+    out = tmp_path / "out"
+    argv = ["ulm", *inputs, "--out", str(out), "--pixel-size", "0.0166667", "--frame-rate", "1000"]
+    if "--wavelength" not in extra:
+        argv += ["--wavelength", "0.1"]
+    rc, lines = _cli(argv + extra)
+    assert rc == 1 and len(lines) == 1 and lines[0].startswith("trakora: error:"), lines
+    assert named in lines[0]
+    assert not out.exists() or not any(out.iterdir())
