@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cmath>
 
+#include "core/pool.hpp"
 #include "localize/radial_symmetry.hpp"
 
 namespace trakora::localize {
@@ -44,15 +45,26 @@ struct Problem {
     double row0, col0;  // offset of pixel (0, 0) from the reference pixel
 };
 
+// exp(-d^2 / (2 sigma^2)) for the offsets origin + 0 .. n-1 from `centre`: the model is
+// separable, so a window needs rows + cols exponentials, not rows x cols.
+void axis_profile(std::vector<double>& out, std::size_t n, double origin, double centre, double sigma) {
+    out.resize(n);
+    const double inv = 1.0 / (2.0 * sigma * sigma);
+    for (std::size_t i = 0; i < n; ++i) {
+        const double d = origin + static_cast<double>(i) - centre;
+        out[i] = std::exp(-(d * d) * inv);
+    }
+}
+
 double residual_sum(const Problem& pb, const std::array<double, 6>& p) {
+    thread_local std::vector<double> gr, gc;
+    axis_profile(gr, pb.rows, pb.row0, p[1], p[3]);
+    axis_profile(gc, pb.cols, pb.col0, p[2], p[4]);
     double sum = 0;
-    const double ir = 1.0 / (2.0 * p[3] * p[3]);
-    const double ic = 1.0 / (2.0 * p[4] * p[4]);
     for (std::size_t i = 0; i < pb.rows; ++i) {
-        const double dr = pb.row0 + static_cast<double>(i) - p[1];
+        const double ar = p[0] * gr[i];
         for (std::size_t j = 0; j < pb.cols; ++j) {
-            const double dc = pb.col0 + static_cast<double>(j) - p[2];
-            const double e = p[0] * std::exp(-(dr * dr * ir + dc * dc * ic)) + p[5] - pb.values[i * pb.cols + j];
+            const double e = ar * gc[j] + p[5] - pb.values[i * pb.cols + j];
             sum += e * e;
         }
     }
@@ -64,15 +76,18 @@ std::optional<std::array<double, 6>> levenberg_marquardt(const Problem& pb, std:
     double lambda = 1e-3;
     double cost = residual_sum(pb, p);
     if (!std::isfinite(cost)) return std::nullopt;
-    for (int iteration = 0; iteration < 40; ++iteration) {
+    for (int iteration = 0; iteration < 25; ++iteration) {
         std::array<double, 36> jtj{};
         std::array<double, 6> jte{};
         const double sr2 = p[3] * p[3], sc2 = p[4] * p[4];
+        thread_local std::vector<double> gr, gc;
+        axis_profile(gr, pb.rows, pb.row0, p[1], p[3]);
+        axis_profile(gc, pb.cols, pb.col0, p[2], p[4]);
         for (std::size_t i = 0; i < pb.rows; ++i) {
             const double dr = pb.row0 + static_cast<double>(i) - p[1];
             for (std::size_t j = 0; j < pb.cols; ++j) {
                 const double dc = pb.col0 + static_cast<double>(j) - p[2];
-                const double g = std::exp(-(dr * dr / (2.0 * sr2) + dc * dc / (2.0 * sc2)));
+                const double g = gr[i] * gc[j];
                 const double ag = p[0] * g;
                 const double e = pb.values[i * pb.cols + j] - (ag + p[5]);
                 const std::array<double, 6> d = {g, ag * dr / sr2, ag * dc / sc2, ag * dr * dr / (sr2 * p[3]),
@@ -109,7 +124,7 @@ std::optional<std::array<double, 6>> levenberg_marquardt(const Problem& pb, std:
                 improved = true;
                 double move = 0;
                 for (int a = 1; a < 5; ++a) move = std::max(move, std::abs(step[a]));
-                if (move < 1e-5 || gain <= 1e-12 * cost) return p;
+                if (move < 1e-4 || gain <= 1e-10 * cost) return p;
             } else {
                 lambda *= 10.0;
             }
@@ -191,25 +206,58 @@ std::vector<double> gaussian_taps(float sigma) {
 }
 
 // One axis of the separable filter over a row-major (rows, cols) buffer; `along_rows`
-// filters down the columns.
+// filters down the columns. Taps that fall outside are left out and the rest renormalised;
+// the inner loops run along the contiguous axis.
 void filter_axis(const std::vector<float>& in, std::vector<float>& out, std::size_t rows, std::size_t cols,
                  const std::vector<double>& taps, bool along_rows) {
     const auto radius = static_cast<std::ptrdiff_t>(taps.size() / 2);
-    const auto n = static_cast<std::ptrdiff_t>(along_rows ? rows : cols);
-    for (std::size_t i = 0; i < rows; ++i)
-        for (std::size_t j = 0; j < cols; ++j) {
-            const auto at = static_cast<std::ptrdiff_t>(along_rows ? i : j);
-            double sum = 0, weight = 0;
+    std::vector<float> w(taps.begin(), taps.end());
+    std::vector<float> acc(cols);
+    if (along_rows) {
+        for (std::size_t i = 0; i < rows; ++i) {
+            std::fill(acc.begin(), acc.end(), 0.0f);
+            float weight = 0;
             for (std::ptrdiff_t k = -radius; k <= radius; ++k) {
-                const std::ptrdiff_t q = at + k;
-                if (q < 0 || q >= n) continue;
-                const double w = taps[static_cast<std::size_t>(k + radius)];
-                const std::size_t idx = along_rows ? static_cast<std::size_t>(q) * cols + j : i * cols + static_cast<std::size_t>(q);
-                sum += w * in[idx];
-                weight += w;
+                const std::ptrdiff_t q = static_cast<std::ptrdiff_t>(i) + k;
+                if (q < 0 || q >= static_cast<std::ptrdiff_t>(rows)) continue;
+                const float wk = w[static_cast<std::size_t>(k + radius)];
+                weight += wk;
+                const float* src = in.data() + static_cast<std::size_t>(q) * cols;
+                for (std::size_t j = 0; j < cols; ++j) acc[j] += wk * src[j];
             }
-            out[i * cols + j] = static_cast<float>(sum / weight);
+            float* dst = out.data() + i * cols;
+            for (std::size_t j = 0; j < cols; ++j) dst[j] = acc[j] / weight;
         }
+        return;
+    }
+    const auto n = static_cast<std::ptrdiff_t>(cols);
+    for (std::size_t i = 0; i < rows; ++i) {
+        const float* src = in.data() + i * cols;
+        float* dst = out.data() + i * cols;
+        const std::ptrdiff_t lo = std::min(radius, n), hi = std::max(lo, n - radius);
+        // interior: every tap inside
+        std::fill(acc.begin(), acc.end(), 0.0f);
+        float total = 0;
+        for (std::ptrdiff_t k = -radius; k <= radius; ++k) {
+            const float wk = w[static_cast<std::size_t>(k + radius)];
+            total += wk;
+            for (std::ptrdiff_t j = lo; j < hi; ++j) acc[static_cast<std::size_t>(j)] += wk * src[j + k];
+        }
+        for (std::ptrdiff_t j = lo; j < hi; ++j) dst[j] = acc[static_cast<std::size_t>(j)] / total;
+        // the border columns, renormalised
+        for (std::ptrdiff_t j = 0; j < n; ++j) {
+            if (j >= lo && j < hi) continue;
+            float sum = 0, weight = 0;
+            for (std::ptrdiff_t k = -radius; k <= radius; ++k) {
+                const std::ptrdiff_t q = j + k;
+                if (q < 0 || q >= n) continue;
+                const float wk = w[static_cast<std::size_t>(k + radius)];
+                sum += wk * src[q];
+                weight += wk;
+            }
+            dst[j] = sum / weight;
+        }
+    }
 }
 
 }  // namespace
@@ -231,81 +279,105 @@ Array<float, 2> gaussian_smooth(const View2<float>& frame, float sigma_rows, flo
     return out;
 }
 
-std::vector<Spot> localize_spots(const View3<float>& stack, const SpotParams& params, SpotCounts* counts) {
+namespace {
+
+// The spots of frame `f` of the stack; `label` is a rows x cols scratch buffer of -1s (left
+// as it was found).
+std::vector<Spot> localize_frame(const View3<float>& stack, std::size_t f, const SpotParams& params,
+                                 std::vector<std::int32_t>& label, SpotCounts& counts) {
     std::vector<Spot> spots;
-    SpotCounts local;
+    std::vector<float> window;
     const std::size_t rows = stack.shape[1], cols = stack.shape[2];
     const std::size_t hr = params.half_rows, hc = params.half_cols;
-    std::vector<std::int32_t> label(rows * cols, -1);
-    std::vector<float> window;
     const double max_row_shift = std::max(1.0, static_cast<double>(hr) / 2.0);
     const double max_col_shift = std::max(1.0, static_cast<double>(hc) / 2.0);
-    for (std::size_t f = 0; f < stack.shape[0]; ++f) {
-        View2<float> frame;
-        frame.data = stack.data + static_cast<std::ptrdiff_t>(f) * stack.strides[0];
-        frame.shape = {rows, cols};
-        frame.strides = {stack.strides[1], stack.strides[2]};
-        const bool smooth = params.smooth_rows > 0 || params.smooth_cols > 0;
-        Array<float, 2> smoothed;
-        if (smooth) smoothed = gaussian_smooth(frame, params.smooth_rows, params.smooth_cols);
-        const std::vector<Candidate> found = find_candidates(smooth ? smoothed.view() : frame, params);
-        local.candidates += found.size();
-        for (std::size_t k = 0; k < found.size(); ++k)
-            label[found[k].row * cols + found[k].col] = static_cast<std::int32_t>(k);
-        for (std::size_t k = 0; k < found.size(); ++k) {
-            const Candidate& c = found[k];
-            const std::size_t top = c.row > hr ? c.row - hr : 0, left = c.col > hc ? c.col - hc : 0;
-            const std::size_t bottom = std::min(rows - 1, c.row + hr), right = std::min(cols - 1, c.col + hc);
-            bool crowded = false;
-            for (std::size_t i = top; i <= bottom && !crowded; ++i)
-                for (std::size_t j = left; j <= right; ++j) {
-                    const std::int32_t other = label[i * cols + j];
-                    if (other >= 0 && static_cast<std::size_t>(other) != k &&
-                        found[static_cast<std::size_t>(other)].value >= params.crowd_ratio * c.value) {
-                        crowded = true;
-                        break;
-                    }
-                }
-            if (crowded) {
-                ++local.crowded;
-                continue;
-            }
-            const std::size_t h = bottom - top + 1, w = right - left + 1;
-            window.resize(h * w);
-            for (std::size_t i = 0; i < h; ++i)
-                for (std::size_t j = 0; j < w; ++j) window[i * w + j] = frame(top + i, left + j);
-            const double row0 = static_cast<double>(top) - static_cast<double>(c.row);
-            const double col0 = static_cast<double>(left) - static_cast<double>(c.col);
-            std::optional<Spot> spot;
-            if (params.method == SpotMethod::gaussian) {
-                const auto fit = fit_window(window.data(), h, w, row0, col0, params.sigma_rows, params.sigma_cols);
-                if (fit && fit->amplitude > 0 && std::abs(fit->row) <= max_row_shift &&
-                    std::abs(fit->col) <= max_col_shift && fit->sigma_row >= 0.25 * params.sigma_rows &&
-                    fit->sigma_row <= 4.0 * params.sigma_rows && fit->sigma_col >= 0.25 * params.sigma_cols &&
-                    fit->sigma_col <= 4.0 * params.sigma_cols)
-                    spot = Spot{f, static_cast<float>(static_cast<double>(c.row) + fit->row),
-                                static_cast<float>(static_cast<double>(c.col) + fit->col),
-                                static_cast<float>(fit->amplitude), static_cast<float>(fit->sigma_row),
-                                static_cast<float>(fit->sigma_col)};
-            } else {
-                const auto off = localize_radial_symmetry(View2<float>::contiguous(window.data(), {h, w}));
-                if (off) {
-                    const double r = row0 + static_cast<double>(h - 1) / 2.0 + (*off)[0];
-                    const double q = col0 + static_cast<double>(w - 1) / 2.0 + (*off)[1];
-                    if (std::isfinite(r) && std::isfinite(q) && std::abs(r) <= max_row_shift &&
-                        std::abs(q) <= max_col_shift)
-                        spot = Spot{f, static_cast<float>(static_cast<double>(c.row) + r),
-                                    static_cast<float>(static_cast<double>(c.col) + q), c.value, 0.0f, 0.0f};
+    View2<float> frame;
+    frame.data = stack.data + static_cast<std::ptrdiff_t>(f) * stack.strides[0];
+    frame.shape = {rows, cols};
+    frame.strides = {stack.strides[1], stack.strides[2]};
+    const bool smooth = params.smooth_rows > 0 || params.smooth_cols > 0;
+    Array<float, 2> smoothed;
+    if (smooth) smoothed = gaussian_smooth(frame, params.smooth_rows, params.smooth_cols);
+    const std::vector<Candidate> found = find_candidates(smooth ? smoothed.view() : frame, params);
+    counts.candidates += found.size();
+    for (std::size_t k = 0; k < found.size(); ++k) label[found[k].row * cols + found[k].col] = static_cast<std::int32_t>(k);
+    for (std::size_t k = 0; k < found.size(); ++k) {
+        const Candidate& c = found[k];
+        const std::size_t top = c.row > hr ? c.row - hr : 0, left = c.col > hc ? c.col - hc : 0;
+        const std::size_t bottom = std::min(rows - 1, c.row + hr), right = std::min(cols - 1, c.col + hc);
+        bool crowded = false;
+        for (std::size_t i = top; i <= bottom && !crowded; ++i)
+            for (std::size_t j = left; j <= right; ++j) {
+                const std::int32_t other = label[i * cols + j];
+                if (other >= 0 && static_cast<std::size_t>(other) != k &&
+                    found[static_cast<std::size_t>(other)].value >= params.crowd_ratio * c.value) {
+                    crowded = true;
+                    break;
                 }
             }
-            if (spot)
-                spots.push_back(*spot);
-            else
-                ++local.failed;
+        if (crowded) {
+            ++counts.crowded;
+            continue;
         }
-        for (const Candidate& c : found) label[c.row * cols + c.col] = -1;
+        const std::size_t h = bottom - top + 1, w = right - left + 1;
+        window.resize(h * w);
+        for (std::size_t i = 0; i < h; ++i)
+            for (std::size_t j = 0; j < w; ++j) window[i * w + j] = frame(top + i, left + j);
+        const double row0 = static_cast<double>(top) - static_cast<double>(c.row);
+        const double col0 = static_cast<double>(left) - static_cast<double>(c.col);
+        std::optional<Spot> spot;
+        if (params.method == SpotMethod::gaussian) {
+            const auto fit = fit_window(window.data(), h, w, row0, col0, params.sigma_rows, params.sigma_cols);
+            if (fit && fit->amplitude > 0 && std::abs(fit->row) <= max_row_shift && std::abs(fit->col) <= max_col_shift &&
+                fit->sigma_row >= 0.25 * params.sigma_rows && fit->sigma_row <= 4.0 * params.sigma_rows &&
+                fit->sigma_col >= 0.25 * params.sigma_cols && fit->sigma_col <= 4.0 * params.sigma_cols)
+                spot = Spot{f, static_cast<float>(static_cast<double>(c.row) + fit->row),
+                            static_cast<float>(static_cast<double>(c.col) + fit->col),
+                            static_cast<float>(fit->amplitude), static_cast<float>(fit->sigma_row),
+                            static_cast<float>(fit->sigma_col)};
+        } else {
+            const auto off = localize_radial_symmetry(View2<float>::contiguous(window.data(), {h, w}));
+            if (off) {
+                const double r = row0 + static_cast<double>(h - 1) / 2.0 + (*off)[0];
+                const double q = col0 + static_cast<double>(w - 1) / 2.0 + (*off)[1];
+                if (std::isfinite(r) && std::isfinite(q) && std::abs(r) <= max_row_shift && std::abs(q) <= max_col_shift)
+                    spot = Spot{f, static_cast<float>(static_cast<double>(c.row) + r),
+                                static_cast<float>(static_cast<double>(c.col) + q), c.value, 0.0f, 0.0f};
+            }
+        }
+        if (spot)
+            spots.push_back(*spot);
+        else
+            ++counts.failed;
     }
-    if (counts != nullptr) *counts = local;
+    for (const Candidate& c : found) label[c.row * cols + c.col] = -1;
+    return spots;
+}
+
+}  // namespace
+
+std::vector<Spot> localize_spots(const View3<float>& stack, const SpotParams& params, SpotCounts* counts) {
+    const std::size_t frames = stack.shape[0], rows = stack.shape[1], cols = stack.shape[2];
+    constexpr std::size_t grain = 8;  // frames per task
+    const std::size_t chunks = (frames + grain - 1) / grain;
+    std::vector<std::vector<Spot>> parts(chunks);
+    std::vector<SpotCounts> part_counts(chunks);
+    run_tasks(chunks, [&](std::size_t c) {
+        std::vector<std::int32_t> label(rows * cols, -1);
+        for (std::size_t f = c * grain; f < std::min(frames, (c + 1) * grain); ++f) {
+            std::vector<Spot> one = localize_frame(stack, f, params, label, part_counts[c]);
+            parts[c].insert(parts[c].end(), one.begin(), one.end());
+        }
+    });
+    std::vector<Spot> spots;
+    SpotCounts total;
+    for (std::size_t c = 0; c < chunks; ++c) {
+        spots.insert(spots.end(), parts[c].begin(), parts[c].end());
+        total.candidates += part_counts[c].candidates;
+        total.crowded += part_counts[c].crowded;
+        total.failed += part_counts[c].failed;
+    }
+    if (counts != nullptr) *counts = total;
     return spots;
 }
 

@@ -15,6 +15,8 @@
 //               [0.25, 4] times the expected ones is dropped.
 //
 // Positions are in pixels (row, column) of the frame; the caller applies pixel sizes.
+// Frames run in parallel on the worker pool; the spots come out in frame order, the same for
+// any number of threads.
 #include <array>
 #include <cstddef>
 #include <cstdint>

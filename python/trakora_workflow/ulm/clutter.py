@@ -77,10 +77,10 @@ def _top_subspace(x: np.ndarray, rank: int, seed: int = 0) -> tuple[np.ndarray, 
         return s, (u[:, order].astype(x.dtype) if rank else np.zeros((frames, 0), x.dtype))
     rng = np.random.default_rng(seed)
     probes = rank + 16
-    omega = rng.standard_normal((x.shape[1], probes)).astype(np.float32)
+    omega = rng.standard_normal((x.shape[1], probes)).astype(x.dtype)
     y = x @ omega
     q, _ = np.linalg.qr(y)
-    y = x @ (x.conj().T @ q)
+    y = x @ (q.conj().T @ x).conj().T          # X X^H q without a conjugated copy of X
     q, _ = np.linalg.qr(y)
     b = q.conj().T @ x                                   # probes x pixels
     gb = (b @ b.conj().T).astype(np.complex128 if np.iscomplexobj(b) else np.float64)
@@ -114,10 +114,10 @@ def filter_block(block: np.ndarray, cutoff: int | None = None, frame_rate: float
         k = int(cutoff)
     if k > 0:
         uk = u[:, :k]
-        x = x - uk @ (uk.conj().T @ x)
+        x = np.subtract(x, uk @ (uk.conj().T @ x), out=np.empty_like(x))
     if bandpass is not None:
         x = _bandpass(x, bandpass, frame_rate, order)
-    env = np.abs(x).astype(np.float32).reshape(block.shape)
+    env = np.abs(x).reshape(block.shape)      # float32 for complex64 and float32 blocks
     return ClutterResult(env, k, s)
 
 

@@ -26,8 +26,8 @@ def save_map_pngs(maps, unit: str, paths: dict) -> None:
     'hot' map), velocity.png (mean speed) and direction.png (the compressed density signed by
     the axial direction on a diverging map), each with a colour bar in its units."""
     import matplotlib
-    matplotlib.use("Agg", force=False)
-    import matplotlib.pyplot as plt
+    from matplotlib.backends.backend_agg import FigureCanvasAgg
+    from matplotlib.figure import Figure
     from matplotlib.ticker import FuncFormatter
 
     d = maps.density.astype(np.float64)
@@ -41,21 +41,23 @@ def save_map_pngs(maps, unit: str, paths: dict) -> None:
     cube_labels = FuncFormatter(lambda v, _: f"{abs(v) ** 3:.0f}")
 
     def figure(image, cmap, vmin, vmax, label, name, ticks=None):
-        fig, ax = plt.subplots(figsize=size, dpi=120)
+        fig = Figure(figsize=size, dpi=100)
+        FigureCanvasAgg(fig)
+        ax = fig.add_axes((0.11, 0.1, 0.68, 0.85))
+        cax = fig.add_axes((0.82, 0.1, 0.035, 0.85))
         try:
             ax.set_facecolor("black")
             im = _imshow(ax, image, maps.extent, cmap=cmap, vmin=vmin, vmax=vmax)
             ax.set_xlabel(f"x, lateral ({unit})")
             ax.set_ylabel(f"z, depth ({unit})")
-            bar = fig.colorbar(im, ax=ax, fraction=0.046, pad=0.04)
+            bar = fig.colorbar(im, cax=cax)
             bar.set_label(label)
             if ticks is not None:
                 bar.set_ticks(ticks)
                 bar.ax.yaxis.set_major_formatter(cube_labels)
-            fig.tight_layout()
             fig.savefig(paths[name])
         finally:
-            plt.close(fig)
+            fig.clear()
 
     figure(comp, "hot", 0, np.cbrt(top), "tracks per pixel (cube-root scale)", "density", cube_ticks)
     vel = np.where(d > 0, maps.velocity, np.nan)

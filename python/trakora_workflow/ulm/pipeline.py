@@ -42,7 +42,10 @@ def localize_envelope(envelope: np.ndarray, params: UlmParams, threshold: float 
     for resolved `params`; `threshold` defaults to the stack's median + threshold_db."""
     env = np.ascontiguousarray(envelope, dtype=np.float32)
     if threshold is None:
-        noise = float(np.median(env)) if env.size else 0.0
+        # the median of an evenly spread sample of at most 2^20 values: the noise level
+        flat = env.reshape(-1)
+        sample = flat[::max(1, flat.size >> 20)] if flat.size else flat
+        noise = float(np.median(sample)) if sample.size else 0.0
         threshold = noise * 10 ** (params.threshold_db / 20) if noise > 0 else float(np.finfo(np.float32).tiny)
     hr, hc = params.half_window
     sr = params.spot_sigma[0] * params.wavelength / params.axial_pixel_size
@@ -73,11 +76,18 @@ def process_blocks(blocks: BlockSet, params: UlmParams, client=None, progress=No
     if client is not None:
         futures = [client.submit(_block_task, p, blocks.variable, params, pure=False) for p in blocks.paths]
         return client.gather(futures)
+    from concurrent.futures import ThreadPoolExecutor
     out = []
-    for i in range(len(blocks)):
-        out.append(localize_block(blocks.read(i), params))
-        if progress is not None:
-            progress(i, out[-1])
+    # the next block is read while this one is processed (two blocks in memory at most)
+    with ThreadPoolExecutor(max_workers=1, thread_name_prefix="trakora-ulm-read") as reader:
+        pending = reader.submit(blocks.read, 0) if len(blocks) else None
+        for i in range(len(blocks)):
+            block = pending.result()
+            pending = reader.submit(blocks.read, i + 1) if i + 1 < len(blocks) else None
+            out.append(localize_block(block, params))
+            del block
+            if progress is not None:
+                progress(i, out[-1])
     return out
 
 
