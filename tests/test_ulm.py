@@ -277,3 +277,16 @@ def test_bad_input_is_one_line_and_writes_nothing(tmp_path, small_sim, case):
     assert rc == 1 and len(lines) == 1 and lines[0].startswith("trakora: error:"), lines
     assert named in lines[0]
     assert not out.exists() or not any(out.iterdir())
+
+
+def test_blocks_on_a_dask_cluster_give_the_serial_result(tmp_path, small_sim):
+    pytest.importorskip("distributed")
+    from trakora_workflow.distributed import dask_client
+    paths = write_blocks(small_sim, tmp_path, frames_per_block=100, fmt="npy")
+    params = _params(small_sim)
+    serial = run_ulm(paths, params)
+    with dask_client(workers=2) as client:
+        parallel = run_ulm(paths, params, client=client)
+    pd.testing.assert_frame_equal(serial.localizations, parallel.localizations)
+    np.testing.assert_array_equal(serial.maps.density, parallel.maps.density)
+    assert serial.cutoffs == parallel.cutoffs

@@ -136,16 +136,14 @@ def _run_ulm(args) -> int:
                      axial_pixel_size=args.axial_pixel_size, frame_rate=args.frame_rate, space_unit=args.space_unit)
     params.check()
     paths = expand_inputs(args.inputs)
-    client = None
-    if args.dask:
-        from distributed import Client
-        client = Client(args.dask)
-    try:
+    import contextlib
+    with contextlib.ExitStack() as stack:
+        client = None
+        if args.dask:
+            from ..distributed import dask_client
+            client = stack.enter_context(dask_client(address=args.dask))
         result = run_ulm(paths, params, out=args.out, variable=args.variable, client=client,
                          progress=_progress(paths, args.quiet))
-    finally:
-        if client is not None:
-            client.close()
     _report(result, args.out)
     return 0
 

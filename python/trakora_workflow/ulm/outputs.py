@@ -28,6 +28,7 @@ def save_map_pngs(maps, unit: str, paths: dict) -> None:
     import matplotlib
     from matplotlib.backends.backend_agg import FigureCanvasAgg
     from matplotlib.figure import Figure
+    from mpl_toolkits.axes_grid1 import make_axes_locatable
     from matplotlib.ticker import FuncFormatter
 
     d = maps.density.astype(np.float64)
@@ -44,7 +45,7 @@ def save_map_pngs(maps, unit: str, paths: dict) -> None:
         fig = Figure(figsize=size, dpi=100)
         FigureCanvasAgg(fig)
         ax = fig.add_axes((0.11, 0.1, 0.68, 0.85))
-        cax = fig.add_axes((0.82, 0.1, 0.035, 0.85))
+        cax = make_axes_locatable(ax).append_axes("right", size="4%", pad=0.12)
         try:
             ax.set_facecolor("black")
             im = _imshow(ax, image, maps.extent, cmap=cmap, vmin=vmin, vmax=vmax)
