@@ -155,6 +155,7 @@ def test_crowded_windows_are_dropped(gap, kept):
     (np.zeros((2, 8, 8), np.float64), {}, TypeError),
     (np.zeros((2, 8, 8), np.float32), {"half_rows": 0}, ValueError),
     (np.zeros((2, 8, 8), np.float32), {"sigma_cols": float("nan")}, ValueError),
+    (np.zeros((2, 8, 8), np.float32), {"sigma_rows": 1e-30}, ValueError),
     (np.zeros((2, 8, 8), np.float32), {"threshold": float("nan")}, ValueError),
     (np.zeros((2, 8, 8), np.float32), {"method": "centroid"}, ValueError),
     (np.zeros((2, 8, 8), np.float32), {"smooth_rows": -1.0}, ValueError),
@@ -265,6 +266,17 @@ def _bad_inputs(tmp, sim):
             "bad band": ([str(good)], ["--bandpass", "300,100"], "--bandpass")}
 
 
+def test_demo_prints_the_scores(tmp_path):
+    err, out = io.StringIO(), io.StringIO()
+    with contextlib.redirect_stderr(err), contextlib.redirect_stdout(out):
+        rc = main(["ulm-demo", "--frames", "300", "--quiet", "--out", str(tmp_path / "demo")])
+    assert rc == 0, err.getvalue()
+    text = out.getvalue()
+    jaccard = float(text.split("Jaccard ")[1].split()[0])
+    assert 0.6 <= jaccard <= 1 and "median |speed error|" in text
+    assert (tmp_path / "demo" / "direction.png").is_file()
+
+
 @pytest.mark.parametrize("case", ["no complex 3-D array", "another shape", "truncated HDF5", "wavelength 0",
                                   "bad band"])
 def test_bad_input_is_one_line_and_writes_nothing(tmp_path, small_sim, case):
@@ -290,3 +302,71 @@ def test_blocks_on_a_dask_cluster_give_the_serial_result(tmp_path, small_sim):
     pd.testing.assert_frame_equal(serial.localizations, parallel.localizations)
     np.testing.assert_array_equal(serial.maps.density, parallel.maps.density)
     assert serial.cutoffs == parallel.cutoffs
+
+
+# ------------------------------------------------------------------ inputs, parameters, filter options
+
+def test_blocks_in_natural_order_with_settings_from_a_struct(tmp_path, small_sim):
+    import scipy.io
+    from trakora_workflow.ulm import open_blocks
+    for k in (10, 2, 1):
+        start = {1: 0, 2: 20, 10: 40}[k]
+        scipy.io.savemat(tmp_path / f"blk{k}.mat", {"IQ": np.transpose(small_sim.iq[start:start + 20], (1, 2, 0)),
+                                                    "UF": {"FrameRate": 500.0, "dx": 0.02, "dz": 0.01}})
+    blocks = open_blocks(str(tmp_path / "blk*.mat"))
+    assert [p.rsplit("/", 1)[1] for p in blocks.paths] == ["blk1.mat", "blk2.mat", "blk10.mat"]
+    assert blocks.settings == {"frame_rate": 500.0, "pixel_size": 0.02, "axial_pixel_size": 0.01}
+    np.testing.assert_array_equal(blocks.read(1), small_sim.iq[20:40])
+    given = UlmParams(wavelength=LAMBDA, frame_rate=1000.0).resolve(blocks.settings)
+    assert (given.frame_rate, given.pixel_size, given.axial_pixel_size) == (1000.0, 0.02, 0.01)
+
+
+@pytest.mark.parametrize("rate,max_distance,min_length,span", [(1000.0, 0.05, 10, 5), (500.0, 0.1, 5, 5),
+                                                               (4000.0, 0.0125, 40, 21), (10.0, 0.1, 5, 5)])
+def test_defaults_follow_wavelength_and_frame_rate(rate, max_distance, min_length, span):
+    p = UlmParams(wavelength=LAMBDA, pixel_size=LAMBDA / 6, frame_rate=rate).resolve()
+    assert p.max_distance == pytest.approx(max_distance)
+    assert (p.min_length, p.smooth_span, p.grid) == (min_length, span, pytest.approx(LAMBDA / 10))
+    assert p.half_window == (4, 7)
+
+
+@pytest.mark.parametrize("params,field", [
+    (dict(wavelength=0.1), "pixel_size"),
+    (dict(wavelength=0.1, pixel_size=0.01), "frame_rate"),
+    (dict(wavelength=-1.0, pixel_size=0.01, frame_rate=1.0), "wavelength"),
+    (dict(wavelength=0.1, pixel_size=0.01, frame_rate=1000.0, bandpass=(100.0, 600.0)), "bandpass"),
+    (dict(wavelength=0.1, pixel_size=0.01, frame_rate=1000.0, spot_sigma=(0.3, 100.0)), "spot_sigma"),
+    (dict(wavelength=0.1, pixel_size=0.01, frame_rate=1000.0, method="centroid"), "method"),
+])
+def test_parameters_that_cannot_work_name_their_field(params, field):
+    with pytest.raises(ParameterError) as info:
+        UlmParams(**params).resolve()
+    assert info.value.name == field
+
+
+def test_bandpass_removes_what_lies_outside_the_band():
+    t = np.arange(400) / 1000.0
+    slow = np.exp(2j * np.pi * 5 * t)          # 5 Hz: below the band
+    fast = np.exp(2j * np.pi * 150 * t)        # 150 Hz: inside it
+    block = (slow[:, None, None] * np.ones((1, 6, 6)) + fast[:, None, None] * np.eye(6)[None]).astype(np.complex64)
+    env = filter_block(block, cutoff=0, frame_rate=1000.0, bandpass=(50.0, 300.0)).envelope[50:-50]
+    np.testing.assert_allclose(env[:, np.eye(6, dtype=bool)], 1.0, atol=0.05)
+    assert env[:, ~np.eye(6, dtype=bool)].max() < 0.05
+
+
+def test_envelope_blocks_run_and_a_failed_run_keeps_the_previous_outputs(tmp_path, small_sim):
+    env = np.abs(filter_block(small_sim.iq, cutoff=3).envelope)
+    np.save(tmp_path / "env.npy", env)
+    out = tmp_path / "out"
+    first = run_ulm([tmp_path / "env.npy"], _params(small_sim), out=out)
+    assert len(first.localizations) > 100
+    before = {p.name: p.read_bytes() for p in out.iterdir() if p.is_file()}
+    # a second run whose second block turns out unusable once read (after the output
+    # directory was opened and the first block processed): it fails, the first run's files stay
+    np.save(tmp_path / "blk1.npy", small_sim.iq[:100])
+    bad = small_sim.iq[100:200].copy()
+    bad[5, 5, 5] = np.nan
+    np.save(tmp_path / "blk2.npy", bad)
+    with pytest.raises(InputError, match="blk2.npy.*NaN"):
+        run_ulm([tmp_path / "blk1.npy", tmp_path / "blk2.npy"], _params(small_sim), out=out)
+    assert {p.name: p.read_bytes() for p in out.iterdir() if p.is_file()} == before

@@ -84,7 +84,7 @@ def _norm(name: str) -> str:
 
 
 def _setting_of(name: str) -> str | None:
-    n = _norm(name.split("/")[-1])
+    n = _norm(re.split(r"[/.]", name)[-1])
     for key, names in _SETTINGS.items():
         if n in names:
             return key

@@ -128,6 +128,10 @@ class UlmParams:
             raise ParameterError("bandpass", f"high {p.bandpass[1]:g} Hz must be below half the frame rate "
                                  f"({rate / 2:g} Hz)")
         p.check()
+        widths = (p.spot_sigma[0] * lam / p.axial_pixel_size, p.spot_sigma[1] * lam / p.pixel_size)
+        if min(widths) < 0.05 or max(p.half_window) > 256:
+            raise ParameterError("spot_sigma", f"gives spot widths of {widths[0]:.3g} x {widths[1]:.3g} pixels "
+                                 "(axial x lateral); they must be between 0.05 and 128 pixels")
         return p
 
     @property
