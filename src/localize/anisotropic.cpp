@@ -197,7 +197,7 @@ std::vector<Candidate> find_candidates(const View2<float>& frame, const SpotPara
 namespace {
 
 std::vector<double> gaussian_taps(float sigma) {
-    if (!(sigma > 0)) return {1.0};
+    if (!(sigma >= 1e-3f)) return {1.0};  // narrower than a thousandth of a pixel: no smoothing
     const auto radius = static_cast<std::ptrdiff_t>(std::ceil(3.0 * std::min(sigma, 256.0f)));
     std::vector<double> taps(static_cast<std::size_t>(2 * radius + 1));
     for (std::ptrdiff_t k = -radius; k <= radius; ++k)

@@ -40,9 +40,9 @@ PyObject* ulm_localize_spots(PyObject*, PyObject* args, PyObject* kwargs) {
         if (std::isnan(params.threshold)) throw ValueError("threshold must be a number");
         if (half_rows < 1 || half_cols < 1 || half_rows > max_half_window || half_cols > max_half_window)
             throw ValueError("half_rows and half_cols must be between 1 and 256");
-        if (!(params.sigma_rows > 0) || !(params.sigma_cols > 0) || !std::isfinite(params.sigma_rows) ||
-            !std::isfinite(params.sigma_cols))
-            throw ValueError("sigma_rows and sigma_cols must be positive and finite");
+        if (!(params.sigma_rows >= 1e-3f) || !(params.sigma_cols >= 1e-3f) || !(params.sigma_rows <= 1e4f) ||
+            !(params.sigma_cols <= 1e4f))
+            throw ValueError("sigma_rows and sigma_cols must be between 0.001 and 10000 pixels");
         if (!(params.crowd_ratio >= 0) || !std::isfinite(params.crowd_ratio))
             throw ValueError("crowd_ratio must be >= 0 and finite");
         params.half_rows = half_rows;
