@@ -370,3 +370,41 @@ def test_envelope_blocks_run_and_a_failed_run_keeps_the_previous_outputs(tmp_pat
     with pytest.raises(InputError, match="blk2.npy.*NaN"):
         run_ulm([tmp_path / "blk1.npy", tmp_path / "blk2.npy"], _params(small_sim), out=out)
     assert {p.name: p.read_bytes() for p in out.iterdir() if p.is_file()} == before
+
+
+# ------------------------------------------------------------------ scores
+
+def test_localization_scores_count_pairs_and_hits():
+    from trakora_workflow.ulm import score_localizations
+    truth = pd.DataFrame({"frame": [0, 0, 1, 1, 2], "x": [0.0, 1.0, 0.0, 1.0, 0.5], "z": [0.0, 0.0, 0.0, 0.0, 0.5]})
+    found = pd.DataFrame({"frame": [0, 0, 1, 1, 3],
+                          # a hit (0.02), a pair but no hit (0.04 > lambda/4), a hit (0.01), a miss, a stray frame
+                          "x": [0.02, 1.04, 0.0, 1.3, 0.5], "z": [0.0, 0.0, 0.01, 0.0, 0.5]})
+    s = score_localizations(found, truth, LAMBDA)
+    assert (s["pairs"], s["hits"]) == (3, 2)
+    assert s["precision"] == pytest.approx(2 / 5) and s["recall"] == pytest.approx(2 / 5)
+    assert s["jaccard"] == pytest.approx(2 / (5 + 5 - 2))
+    assert s["rmse"] == pytest.approx(np.sqrt((0.02 ** 2 + 0.01 ** 2) / 2))
+
+
+def test_saturation_curve_grows_to_the_full_map(tmp_path, small_sim):
+    from trakora_workflow.ulm.scores import saturation_curve, vessel_mask
+    np.save(tmp_path / "rec.npy", small_sim.iq)
+    result = run_ulm([tmp_path / "rec.npy"], _params(small_sim))
+    curve = saturation_curve(result.tracks, small_sim.truth, result.frames, result.maps.density.shape, result.maps.grid)
+    fractions = curve["vessel_fraction"]
+    assert curve["frames"][-1] == result.frames and all(np.diff(fractions) >= 0) and 0 < fractions[-1] <= 1
+    mask = vessel_mask(small_sim.truth, result.maps.density.shape, result.maps.grid)
+    assert fractions[-1] == pytest.approx(((result.maps.density > 0) & mask).sum() / mask.sum())
+
+
+def test_several_real_arrays_need_a_variable(tmp_path, small_sim):
+    env = np.abs(np.transpose(small_sim.iq[:10], (1, 2, 0)))
+    path = tmp_path / "two.h5"
+    write_matlab_hdf5(path, "a", env)
+    import h5py
+    with h5py.File(path, "a") as h5:
+        h5.create_dataset("b", data=np.transpose(env, (2, 1, 0)))
+    with pytest.raises(InputError, match="several 3-D arrays.*variable"):
+        read_block(path)
+    np.testing.assert_allclose(read_block(path, "b").data, np.abs(small_sim.iq[:10]), rtol=1e-6)
