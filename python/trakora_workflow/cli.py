@@ -145,6 +145,8 @@ def build_parser() -> argparse.ArgumentParser:
     groups["detection"].add_argument("--channel", type=int, metavar="N",
                                      help="channel N of a multi-channel or colour recording")
     _add_common_options(run)
+    from .ulm.command import add_parsers as _add_ulm_parsers
+    _add_ulm_parsers(commands)
     return parser
 
 
@@ -404,6 +406,9 @@ def main(argv: list[str] | None = None) -> int:
             # NumPy's and Matplotlib's warnings about extreme values would be lines of their
             # own on stderr; the command reports a degraded result in its own warnings
             warnings.simplefilter("ignore")
+            if args.command in ("ulm", "ulm-demo"):
+                from .ulm.command import run as run_ulm_command
+                return run_ulm_command(args)
             return run_demo(args) if args.command == "demo" else run_recording(args)
     except KeyboardInterrupt:
         print("trakora: interrupted", file=sys.stderr)

@@ -24,29 +24,13 @@
 #include "python/boundary.hpp"
 #include "render/density.hpp"
 #include "render/value_image.hpp"
+#include "workflow/lock.hpp"
+#include "workflow/ulm.hpp"
 
 namespace trakora::workflow {
 namespace {
 
 using py::Ref;
-
-// Releases the interpreter lock for its lifetime; taken back before any exception leaves.
-class WithoutInterpreterLock {
-public:
-    WithoutInterpreterLock() : state_(PyEval_SaveThread()) {}
-    WithoutInterpreterLock(const WithoutInterpreterLock&) = delete;
-    WithoutInterpreterLock& operator=(const WithoutInterpreterLock&) = delete;
-    ~WithoutInterpreterLock() { PyEval_RestoreThread(state_); }
-
-private:
-    PyThreadState* state_;
-};
-
-template <class F>
-auto without_lock(F&& f) {
-    WithoutInterpreterLock released;
-    return f();
-}
 
 // Parses exactly the named parameters (positional or keyword, all required) into borrowed
 // references, in the interpreter's own TypeError words.
@@ -321,6 +305,11 @@ PyMethodDef methods[] = {
     {"render", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&render)), METH_VARARGS | METH_KEYWORDS,
      "render(matrix, track_end_indices, valued, extent, pixel_size)\n--\n\nDensity, counts, value weight and "
      "mean value images of tracks."},
+    {"localize_spots", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&ulm_localize_spots)),
+     METH_VARARGS | METH_KEYWORDS,
+     "localize_spots(stack, threshold, half_rows, half_cols, sigma_rows, sigma_cols, crowd_ratio, method, "
+     "smooth_rows, smooth_cols)\n--\n\n"
+     "Anisotropic spots of every frame of a stack: frame, row, col, intensity, widths and counts."},
     {nullptr, nullptr, 0, nullptr},
 };
 
