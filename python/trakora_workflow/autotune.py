@@ -61,14 +61,18 @@ class Polarity:
 @dataclass(frozen=True)
 class Size:
     """`diameter`: the odd apparent diameter in pixels; `sigma`: the blobs' scale (pixels);
-    `blobs`: how many blobs it was measured on (0: nothing to measure, the default kept)."""
+    `blobs`: how many blobs it was measured on (0: nothing to measure, the default kept);
+    `window`: for rings, the localization window that holds the bright centre inside the dark
+    ring (the ring's lobes and the background beyond it would crowd a window of the whole
+    diameter), else None (the diameter)."""
 
     diameter: int
     sigma: float
     blobs: int
+    window: int | None = None
 
     def summary(self) -> dict:
-        return {"diameter": self.diameter, "sigma_px": self.sigma, "blobs": self.blobs}
+        return {"diameter": self.diameter, "sigma_px": self.sigma, "blobs": self.blobs, "window": self.window}
 
 
 @dataclass(frozen=True)
@@ -238,7 +242,7 @@ def _odd(value: float) -> int:
 def estimate_diameter(frames: list[np.ndarray], polarity: Polarity, default: int = 7) -> Size:
     """The apparent diameter (odd, pixels) of the particles in sampled raw frames."""
     from scipy import ndimage
-    sigmas, ring_radii = [], []
+    sigmas, ring_radii, ring_lows = [], [], []
     for frame in frames:
         for image in _planes(_crop(frame)):
             noise = pixel_noise(image)
@@ -255,11 +259,13 @@ def estimate_diameter(frames: list[np.ndarray], polarity: Polarity, default: int
                 low = int(np.nanargmin(profile[1:])) + 1
                 after = np.flatnonzero(profile[low:] > 0.5 * profile[low])
                 ring_radii.append(low + (int(after[0]) if len(after) else len(profile) - 1 - low))
+                ring_lows.append(low)
             else:
                 sigmas.extend(_log_scale(residual, centres).tolist())
     if polarity.kind == "ring" and ring_radii:
         radius = float(np.median(ring_radii))
-        return Size(diameter=_odd(2 * radius + 1), sigma=radius / 2.0, blobs=len(ring_radii))
+        return Size(diameter=_odd(2 * radius + 1), sigma=radius / 2.0, blobs=len(ring_radii),
+                    window=_odd(2 * float(np.median(ring_lows)) + 1))
     if not sigmas:
         return Size(diameter=default, sigma=math.nan, blobs=0)
     sigma = float(np.median(sigmas))

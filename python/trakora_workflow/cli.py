@@ -199,7 +199,7 @@ def _client(args: argparse.Namespace):
 
 def _warn(result) -> None:
     for line in result.notes:
-        print(line)
+        print(_option_names(line))
     for line in result.warnings:
         print(f"trakora: warning: {_option_names(line)}", file=sys.stderr)
 
@@ -363,7 +363,7 @@ def run_recording(args: argparse.Namespace) -> int:
               f"({'volumes' if ndim == 3 else 'images'}, {source.dtype})")
         with _client(args) as client:
             result = track(source, params, progress=not args.quiet, client=client, chunk_size=args.chunk_size)
-        _warn(replace(result, notes=()))
+        _warn(replace(result, notes=tuple(n for n in result.notes if n != source.note)))
         written = write_outputs(result, out, source, {"input": [str(p) for p in args.inputs]},
                                 overlay_frame=args.overlay_frame)
         summary = out.commit()

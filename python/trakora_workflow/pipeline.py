@@ -206,7 +206,8 @@ class Choices:
         if self.size is not None:
             basis = (f"blob scale sigma {self.size.sigma:.2f} px over {self.size.blobs} blobs"
                      if self.size.blobs else "nothing to measure, the default")
-            out.append(f"automatic `diameter`: {params.diameter} px ({basis})")
+            window = f", `window_size` {self.size.window} px (the bright centre)" if self.size.window else ""
+            out.append(f"automatic `diameter`: {params.diameter} px ({basis}){window}")
         if self.reach is not None:
             unit = params.space_unit
             out.append(f"automatic `max_distance`: {params.max_distance:.4g} {unit} (median step to the next "
@@ -341,6 +342,8 @@ def _automatic_detection(source, params: TrackingParams) -> tuple[TrackingParams
     size = estimate_diameter(sample, polarity, default=DEFAULT_DIAMETER) if wants_size else None
     filled = replace(params, invert=polarity.invert if params.invert is None else params.invert,
                      diameter=size.diameter if params.diameter is None else params.diameter)
+    if params.diameter is None and params.window_size is None and size is not None and size.window is not None:
+        filled = replace(filled, window_size=size.window)
     return (filled, polarity if params.invert is None else None,
             size if params.diameter is None else None)
 
