@@ -101,3 +101,36 @@ def test_link_distance_allows_a_gap_where_detections_blink():
     blinking = [t[rng.random(len(t)) > 0.15] for t in tables]
     assert estimate_link_distance(blinking, 2, 1.0).max_skip == 2
     assert estimate_link_distance([np.zeros((0, 3), np.float32)] * 5, 2, 1.0) is None
+
+
+@pytest.mark.parametrize("case, kwargs, kind", [
+    ("bright centres in dark rings", dict(spot_sigma=1.5, ring_radius=5.0, background=150.0,
+                                          amplitude=(60.0, 80.0), noise=4.0), "ring"),
+    ("dark spheres", dict(spot_sigma=2.6, dark=True, illumination=0.5, background=170.0, amplitude=(90.0, 120.0),
+                          noise=6.0), "dark"),
+    ("large bright spots", dict(spot_sigma=3.0), "bright"),
+])
+def test_a_sparse_recording_tracked_with_no_options(case, kwargs, kind):
+    """Five particles, no option: five tracks over the whole recording, positions within
+    0.25 px, and every choice in the summary."""
+    from trakora_workflow import score, track
+    rec = simulate_recording(seed=1, frames=15, shape=(256, 256), n_channels=0, n_brownian=5, **kwargs)
+    result = track(rec.stack)
+    s = score(result, rec.truth)
+    lengths = np.diff(np.concatenate([[0], result.track_end_indices]))
+    assert (lengths >= 10).sum() == 5 and len(lengths) <= 7, (case, lengths)
+    assert s["rmse_px"] <= 0.25 and s["jaccard"] >= 0.95, (case, s)
+    automatic = result.summary()["automatic"]
+    assert automatic["polarity"]["kind"] == kind and automatic["size"]["diameter"] == result.params.diameter
+    assert automatic["link"]["max_distance"] == result.params.max_distance
+    assert sum(line.startswith("automatic") for line in result.notes) == 3
+
+
+def test_given_parameters_are_not_measured():
+    from trakora_workflow import TrackingParams, track
+    rec = simulate_recording(seed=1, frames=8, shape=(96, 96), n_channels=0, n_brownian=10)
+    result = track(rec.stack, TrackingParams(invert=False, diameter=9, max_distance=4.0, max_skip=1,
+                                             threshold=20.0))
+    assert result.summary()["automatic"] == {"polarity": None, "size": None, "link": None}
+    assert (result.params.diameter, result.params.max_distance, result.params.threshold) == (9, 4.0, 20.0)
+    assert not any(line.startswith("automatic") for line in result.notes)
