@@ -4,7 +4,8 @@ Each scenario (motion, density, SNR) is simulated once (`trakora_workflow.challe
 tracked in this one process by:
 
   trakora      `track(movie, TrackingParams(max_distance=D, max_skip=2))`, and `track(movie)`
-               with no options at all ("defaults": max_distance 5 px, max_skip 1)
+               with no options at all ("defaults": polarity, size, threshold, link distance
+               and gap measured from the movie)
   trackpy      as a careful user runs it: `tp.batch(movie, 7, minmass=0, engine="numba",
                processes=1)`, the minimum mass by Otsu's threshold on the histogram of the
                masses found, `tp.link` with search range D, memory 2 and adaptive search

@@ -187,3 +187,22 @@ def test_diffusion_and_drift_are_recovered_from_the_images(shape, particles, tol
     assert fit["D"] == pytest.approx(0.3, rel=tolerance) and fit["n"] == pytest.approx(1.0, abs=0.05)
     total = result.summary()["drift"]["total"]
     np.testing.assert_allclose(total, np.array(velocity) * 79, rtol=0.05)
+
+
+def test_faint_detections_are_kept_only_where_they_extend_a_confirmed_track():
+    from trakora_workflow.pipeline import keep_confirmed
+    # particle A: faint (5) but bright (50) in frame 2; particle B: faint all along; C: one bright
+    # detection alone; D: faint, linked over two frames only
+    tables = [f32([(10 + f, 5, 50.0 if f == 2 else 5.0), (40, 30 + 0.5 * f, 5.0)]
+                  + ([(70, 70, 60.0)] if f == 1 else []) + ([(90, 90 + f, 5.0)] if f < 2 else []))
+              for f in range(5)]
+    refined = [np.ones(len(t), bool) for t in tables]
+    params = TrackingParams(max_distance=2.0, max_skip=0).resolve((128, 128))
+    links = link_tables(tables, params, 2)
+    kept_tables, kept_refined, kept = keep_confirmed(tables, refined, links, 20.0, 2)
+    assert kept.track_end_indices.tolist() == [5]                       # A only
+    assert (kept.matrix[:, 0] == [10, 11, 12, 13, 14]).all()
+    for i, (f, r) in enumerate(zip(kept.frames, kept.rows)):
+        assert kept_tables[f][r].tobytes() == kept.matrix[i].tobytes()
+    assert [len(t) for t in kept_tables] == [1, 2, 1, 1, 1]             # A everywhere, C in frame 1
+    assert [len(r) for r in kept_refined] == [len(t) for t in kept_tables]

@@ -31,6 +31,7 @@ if TYPE_CHECKING:
 NOISE_SIGMA = 1.0        # pixels
 NOISE_SAMPLE = 3         # frames the noise threshold is measured on
 DEFAULT_SNR = 6.0        # the SNR rule's default, for frames without pixel noise
+TRACK_FALSE_POSITIVES = 30.0   # noise peaks per frame of the lower threshold of track extension
 THRESHOLD_SAMPLE = 8     # frames sampled for the automatic threshold
 SAMPLE_VALUES = 2**16    # values taken from each sampled frame
 
@@ -175,6 +176,7 @@ class ThresholdReport:
     gain: float = float("nan")
     noise_threshold: float = float("nan")
     false_positives: float = float("nan")
+    low_threshold: float = float("nan")     # the hysteresis threshold (NaN: none)
     raw_range: tuple[float, float] = (float("nan"), float("nan"))
     prepared_max: float = float("nan")
     looks_dark_on_light: bool = False
@@ -183,7 +185,8 @@ class ThresholdReport:
         return {"threshold": self.threshold, "automatic": self.automatic, "rule": self.rule,
                 "background": self.centre, "spread": self.spread, "pixel_noise": self.noise,
                 "noise_gain": self.gain, "noise_threshold": self.noise_threshold,
-                "false_positives_per_frame": self.false_positives, "data_range": list(self.raw_range),
+                "false_positives_per_frame": self.false_positives, "track_threshold": self.low_threshold,
+                "data_range": list(self.raw_range),
                 "prepared_max": self.prepared_max}
 
 
@@ -238,6 +241,16 @@ def _peak_values(params: TrackingParams):
     return peaks
 
 
+FAINT = 1.6              # spots whose median candidate is below this many thresholds are faint
+
+
+def _faint(candidates: np.ndarray, threshold: float) -> bool:
+    """Whether the candidates above the threshold are mostly close to it: spots so faint that
+    many of their detections fall below it."""
+    above = candidates[candidates > threshold]
+    return bool(above.size) and float(np.median(above)) < FAINT * threshold
+
+
 def _noise_rule(source, params: TrackingParams, prep: Preparation, report: ThresholdReport) -> ThresholdReport | None:
     """The threshold for `false_positives` noise peaks per frame (autotune.noise_threshold),
     raised into a clear gap of the sampled frames' candidate intensities; None for frames
@@ -254,6 +267,12 @@ def _noise_rule(source, params: TrackingParams, prep: Preparation, report: Thres
     gap = intensity_gap(candidates[candidates > chosen.threshold], chosen.threshold)
     if gap is not None:
         report.rule, report.threshold = "gap", gap
+    elif params.extend_tracks and _faint(candidates, chosen.threshold):
+        # no gap and faint spots: real ones reach below the threshold; fainter detections down
+        # to TRACK_FALSE_POSITIVES noise peaks per frame are kept where they extend a track
+        low = noise_threshold(sample, source.frame_shape, prep, peaks, TRACK_FALSE_POSITIVES)
+        if low is not None and low.threshold < report.threshold:
+            report.low_threshold = low.threshold
     return report
 
 

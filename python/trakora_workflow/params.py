@@ -158,6 +158,10 @@ class TrackingParams:
         1.0, kind="float", above=0.0, high=1e6, group="detection", option="--false-positives", metavar="PER_FRAME",
         help="noise peaks per frame that the automatic threshold lets through", widget="false positives / frame",
         step=0.1)
+    extend_tracks: bool = param(
+        True, kind="bool", group="detection", option="--no-extend-tracks",
+        help="keep fainter detections (down to 30 noise peaks per frame) where they belong to a track that "
+             "also has detections above the automatic noise threshold", widget="extend tracks with faint spots")
     min_distance: float | None = param(
         None, kind="float", optional=True, none_means="(diameter - 1) / 2 pixels", low=0.0, high=1e30,
         group="detection", option="--min-distance", help="minimum distance between peaks")

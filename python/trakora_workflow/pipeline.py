@@ -112,6 +112,39 @@ def link_tables(tables: list[np.ndarray], params: TrackingParams, ndim: int) -> 
     return Links(matrix, ends.astype(np.int32), frames, rows)
 
 
+CONFIRMED_POINTS = 3     # a track of fainter detections needs this many points to be kept
+
+
+def _above(tables: list[np.ndarray], threshold: float, ndim: int) -> list[np.ndarray]:
+    return [t[t[:, ndim] >= threshold] for t in tables]
+
+
+def keep_confirmed(tables: list[np.ndarray], refined: list[np.ndarray], links: Links, threshold: float,
+                   ndim: int) -> tuple[list[np.ndarray], list[np.ndarray], Links]:
+    """Hysteresis in time: of detections made below `threshold`, only those in a track of at
+    least CONFIRMED_POINTS points that reaches `threshold` somewhere are kept, with that
+    track; detections at or above it are always kept. Returns the filtered tables and refined
+    flags and the kept tracks, their rows renumbered in the filtered tables."""
+    keep = [t[:, ndim] >= threshold for t in tables]
+    ends = np.asarray(links.track_end_indices, dtype=np.int64)
+    lengths = np.diff(np.concatenate([[0], ends]))
+    track = np.repeat(np.arange(len(lengths)), lengths)
+    strong = links.matrix[:, ndim] >= threshold
+    confirmed = (np.bincount(track, strong, minlength=len(lengths)) > 0) & (lengths >= CONFIRMED_POINTS)
+    point = confirmed[track] if len(track) else np.zeros(0, dtype=bool)
+    offsets = np.concatenate([[0], np.cumsum([len(t) for t in tables])]).astype(np.int64)
+    flat = np.concatenate(keep) if keep else np.zeros(0, dtype=bool)
+    where = offsets[links.frames[point]] + links.rows[point]
+    flat[where] = True
+    renumbered = np.cumsum(flat) - 1
+    kept_offsets = np.concatenate([[0], np.cumsum([int(flat[a:b].sum()) for a, b in zip(offsets[:-1], offsets[1:])])])
+    frames = links.frames[point]
+    rows = renumbered[where] - kept_offsets[frames]
+    masks = [flat[a:b] for a, b in zip(offsets[:-1], offsets[1:])]
+    kept = Links(links.matrix[point], np.cumsum(lengths[confirmed]).astype(np.int32), frames, rows.astype(np.int64))
+    return [t[m] for t, m in zip(tables, masks)], [r[m] for r, m in zip(refined, masks)], kept
+
+
 def keep_long_tracks(links: Links, min_length: int | None) -> Links:
     """The tracks with at least `min_length` points (all for None), in their order."""
     if not min_length or min_length <= 1 or len(links.track_end_indices) == 0:
@@ -467,22 +500,28 @@ def track(data, params: TrackingParams | None = None, *, progress=False, client=
     timings["threshold"] = time.perf_counter() - start
 
     start = time.perf_counter()
-    detections = detect_stack(source, params, progress=progress, client=client, chunk_size=chunk_size, prep=prep)
+    extend = math.isfinite(report.low_threshold)
+    detecting = replace(params, threshold=report.low_threshold) if extend else params
+    detections = detect_stack(source, detecting, progress=progress, client=client, chunk_size=chunk_size, prep=prep)
     tables = [d.table for d in detections]
     refined = [d.refined for d in detections]
     timings["detect"] = time.perf_counter() - start
+    params, reach, notes = _automatic_linking(_above(tables, params.threshold, ndim) if extend else tables,
+                                              given, params, ndim)
+    warnings += notes
+    choices = Choices(polarity=polarity, size=size, reach=reach)
+
+    start = time.perf_counter()
+    links = link_tables(tables, params, ndim)
+    if extend:
+        tables, refined, links = keep_confirmed(tables, refined, links, params.threshold, ndim)
+    links = keep_long_tracks(links, params.min_length)
+    timings["link"] = time.perf_counter() - start
     n_detections = int(sum(len(t) for t in tables))
     n_unrefined = (int(sum(len(r) - int(np.count_nonzero(r)) for r in refined))
                    if params.localization_method is not None else 0)
     warnings += _result_warnings(n_detections, n_unrefined, report, params, source, prep,
                                  dark_hint=given.invert is not None)
-    params, reach, notes = _automatic_linking(tables, given, params, ndim)
-    warnings += notes
-    choices = Choices(polarity=polarity, size=size, reach=reach)
-
-    start = time.perf_counter()
-    links = keep_long_tracks(link_tables(tables, params, ndim), params.min_length)
-    timings["link"] = time.perf_counter() - start
 
     start = time.perf_counter()
     matrix, ends, frames = links.matrix, links.track_end_indices, links.frames
