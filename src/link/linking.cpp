@@ -400,6 +400,35 @@ std::vector<PairLinks> link_pairs(const Frames<D>& frames, const std::vector<Map
 
 // ---- merge and tracks ---------------------------------------------------------------------
 
+template <std::size_t D>
+ExportMatrices<D> export_chains(const Frames<D>& frames, const std::vector<std::uint64_t>& successor,
+                                const std::vector<bool>& has_predecessor, std::vector<std::uint64_t>* sources) {
+    constexpr std::uint64_t none = std::numeric_limits<std::uint64_t>::max();
+    const std::size_t total = frames.points.size();
+    // Tracks start at points with a successor but no predecessor, in global order.
+    std::size_t rows = 0, tracks = 0;
+    for (std::size_t p = 0; p < total; ++p) {
+        if (successor[p] != none || has_predecessor[p]) ++rows;
+        if (successor[p] != none && !has_predecessor[p]) ++tracks;
+    }
+    ExportMatrices<D> out;
+    out.matrix.reserve(rows * ExportMatrices<D>::cols);
+    out.track_end_indices.reserve(tracks);
+    if (sources != nullptr) {
+        sources->clear();
+        sources->reserve(rows);
+    }
+    for (std::size_t p = 0; p < total; ++p) {
+        if (has_predecessor[p] || successor[p] == none) continue;
+        for (std::uint64_t q = p; q != none; q = successor[q]) {
+            out.append_point(frames.points[q]);
+            if (sources != nullptr) sources->push_back(q);
+        }
+        out.end_track();
+    }
+    return out;
+}
+
 template <std::size_t D, class Accept>
 ExportMatrices<D> link_and_export(Frames<D> frames, std::uint64_t max_skip, float max_distance, Accept accept,
                                   PairSolver solver, std::vector<std::uint64_t>* sources) {
@@ -435,28 +464,7 @@ ExportMatrices<D> link_and_export(Frames<D> frames, std::uint64_t max_skip, floa
         }
     }
 
-    // Tracks start at points with a successor but no predecessor, in global order.
-    std::size_t rows = 0, tracks = 0;
-    for (std::size_t p = 0; p < total; ++p) {
-        if (successor[p] != none || has_predecessor[p]) ++rows;
-        if (successor[p] != none && !has_predecessor[p]) ++tracks;
-    }
-    ExportMatrices<D> out;
-    out.matrix.reserve(rows * ExportMatrices<D>::cols);
-    out.track_end_indices.reserve(tracks);
-    if (sources != nullptr) {
-        sources->clear();
-        sources->reserve(rows);
-    }
-    for (std::size_t p = 0; p < total; ++p) {
-        if (has_predecessor[p] || successor[p] == none) continue;
-        for (std::uint64_t q = p; q != none; q = successor[q]) {
-            out.append_point(frames.points[q]);
-            if (sources != nullptr) sources->push_back(q);
-        }
-        out.end_track();
-    }
-    return out;
+    return export_chains(frames, successor, has_predecessor, sources);
 }
 
 // The module labels in out-of-bounds messages are kept as users know them.
@@ -494,6 +502,10 @@ template PairLinks link_frame_pair<2, IntensityRatioTest>(const Frames<2>&, cons
                                                          std::size_t);
 template PairLinks link_frame_pair<3, AnyIntensity>(const Frames<3>&, const std::vector<Mapper<3>>&, const Reach&,
                                                    AnyIntensity, PairSolver, std::size_t, std::size_t);
+template ExportMatrices<2> export_chains<2>(const Frames<2>&, const std::vector<std::uint64_t>&,
+                                           const std::vector<bool>&, std::vector<std::uint64_t>*);
+template ExportMatrices<3> export_chains<3>(const Frames<3>&, const std::vector<std::uint64_t>&,
+                                           const std::vector<bool>&, std::vector<std::uint64_t>*);
 template ExportMatrices<2> link_and_export<2, IntensityRatioTest>(Frames<2>, std::uint64_t, float, IntensityRatioTest,
                                                                   PairSolver, std::vector<std::uint64_t>*);
 template ExportMatrices<3> link_and_export<3, AnyIntensity>(Frames<3>, std::uint64_t, float, AnyIntensity,

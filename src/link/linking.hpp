@@ -116,6 +116,13 @@ template <std::size_t D, class Accept>
 PairLinks link_frame_pair(const Frames<D>& frames, const std::vector<Mapper<D>>& mappers, const Reach& reach,
                           Accept accept, PairSolver solver, std::size_t source, std::size_t target);
 
+// The track matrices of chains of points (`successor[p]`: the next point of p's track, or
+// 2^64 - 1): every chain of two or more points, in the global order of its first point;
+// `sources`, when given, receives each row's global point number.
+template <std::size_t D>
+ExportMatrices<D> export_chains(const Frames<D>& frames, const std::vector<std::uint64_t>& successor,
+                                const std::vector<bool>& has_predecessor, std::vector<std::uint64_t>* sources);
+
 // Validates max_distance, links, merges and returns the track matrices. When `sources` is
 // given it receives, for every matrix row, the point's global number in `frames` (its frame
 // and row follow from `frames.starts`).

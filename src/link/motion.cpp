@@ -256,24 +256,7 @@ ExportMatrices<D> link_with_motion(const Frames<D>& frames, const MotionLinking&
         }
     }
 
-    std::size_t rows = 0;
-    for (std::size_t p = 0; p < total; ++p)
-        if (successor[p] != none || has_predecessor[p]) ++rows;
-    ExportMatrices<D> out;
-    out.matrix.reserve(rows * ExportMatrices<D>::cols);
-    if (sources != nullptr) {
-        sources->clear();
-        sources->reserve(rows);
-    }
-    for (std::size_t p = 0; p < total; ++p) {
-        if (has_predecessor[p] || successor[p] == none) continue;
-        for (std::uint64_t q = p; q != none; q = successor[q]) {
-            out.append_point(frames.points[q]);
-            if (sources != nullptr) sources->push_back(q);
-        }
-        out.end_track();
-    }
-    return out;
+    return export_chains(frames, successor, has_predecessor, sources);
 }
 
 template ExportMatrices<2> link_with_motion<2>(const Frames<2>&, const MotionLinking&, std::vector<std::uint64_t>*);
