@@ -172,19 +172,19 @@ def test_stacks_of_wrong_dimensionality_are_refused(shape):
         track(np.zeros(shape, np.float32))
 
 
-# In volumes the fixed-width Gaussian fit shortens steps a little (D about 5 % low for these
-# 1.3-voxel spots, with the link distance measured or given): 6 % there.
-@pytest.mark.parametrize("shape, particles, tolerance", [((256, 256), 40, 0.05), ((24, 96, 96), 25, 0.06)])
-def test_diffusion_and_drift_are_recovered_from_the_images(shape, particles, tolerance):
+@pytest.mark.parametrize("shape, particles", [((256, 256), 40), ((24, 96, 96), 25)])
+def test_diffusion_and_drift_are_recovered_from_the_images(shape, particles):
     """End to end: Brownian spots (D = 0.3 px²/frame) that blink (10 % of frames missed) and
     drift at a constant velocity are detected, linked over the gaps, the drift is estimated and
     subtracted, and the MSD fit gives D and n = 1."""
     velocity = (0.3, -0.2, 0.1)[:len(shape)]
     rec = simulate_recording(frames=80, shape=shape, n_channels=0, n_brownian=particles, diffusion=0.3,
                              drift=velocity, blinking=0.1, seed=1)
-    result = track(rec.stack, TrackingParams(drift=True, max_skip=2, min_length=10))
+    # the link distance given (the measured one is checked in test_autotune.py): D of 25-40
+    # particles moves by a few percent with the reach
+    result = track(rec.stack, TrackingParams(drift=True, max_distance=5.0, max_skip=2, min_length=10))
     fit = result.analysis.fit
-    assert fit["D"] == pytest.approx(0.3, rel=tolerance) and fit["n"] == pytest.approx(1.0, abs=0.05)
+    assert fit["D"] == pytest.approx(0.3, rel=0.05) and fit["n"] == pytest.approx(1.0, abs=0.05)
     total = result.summary()["drift"]["total"]
     np.testing.assert_allclose(total, np.array(velocity) * 79, rtol=0.05)
 

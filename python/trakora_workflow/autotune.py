@@ -385,8 +385,11 @@ def estimate_link_distance(tables: list[np.ndarray], ndim: int, pixel_size: floa
     # A Rayleigh step of median m has its 99.9 % quantile at 3.2 m; directed steps bunch near
     # their speed, which 1.3 times the 95th percentile of the clear steps covers; at least a
     # pixel.
+    # steps to a detection well inside the spacing are the particle's own (a missed partner's
+    # stand-in is about a spacing away): the estimate rests on them where there are enough
+    typical = float(np.median(clear_steps)) if clear_steps.size >= 10 else median_step
     directed = 1.3 * float(np.percentile(clear_steps, 95)) if clear_steps.size >= 10 else 0.0
-    max_distance = max(3.2 * median_step, directed, 1.0 * pixel_size)
+    max_distance = max(3.2 * typical, directed, 1.0 * pixel_size)
     ambiguous = max_distance > 0.5 * median_spacing
     # Detections with nothing within reach in the next frame but something in the one after:
     # blinking or missed detections, which a gap of a frame bridges.

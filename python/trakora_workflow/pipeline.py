@@ -115,10 +115,6 @@ def link_tables(tables: list[np.ndarray], params: TrackingParams, ndim: int) -> 
 CONFIRMED_POINTS = 3     # a track of fainter detections needs this many points to be kept
 
 
-def _above(tables: list[np.ndarray], threshold: float, ndim: int) -> list[np.ndarray]:
-    return [t[t[:, ndim] >= threshold] for t in tables]
-
-
 def keep_confirmed(tables: list[np.ndarray], refined: list[np.ndarray], links: Links, threshold: float,
                    ndim: int) -> tuple[list[np.ndarray], list[np.ndarray], Links]:
     """Hysteresis in time: of detections made below `threshold`, only those in a track of at
@@ -506,8 +502,9 @@ def track(data, params: TrackingParams | None = None, *, progress=False, client=
     tables = [d.table for d in detections]
     refined = [d.refined for d in detections]
     timings["detect"] = time.perf_counter() - start
-    params, reach, notes = _automatic_linking(_above(tables, params.threshold, ndim) if extend else tables,
-                                              given, params, ndim)
+    # all detections, the fainter ones of track extension too: they give most particles a
+    # partner in the next frame
+    params, reach, notes = _automatic_linking(tables, given, params, ndim)
     warnings += notes
     choices = Choices(polarity=polarity, size=size, reach=reach)
 
