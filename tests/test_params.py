@@ -173,8 +173,7 @@ def test_library_messages_name_fields_and_the_command_prints_options():
     assert rename_fields("lower `threshold` or `threshold_snr`; `unknown` stays", OPTION_OF) == \
         "lower --threshold or --snr; unknown stays"
     option = re.compile("(?<![\\w-])(" + "|".join(map(re.escape, OPTION_OF.values())) + ")(?![\\w-])")
-    # io.py and output.py still name --channel and --out; they are being reworded
-    library = [p for p in PACKAGE.glob("*.py") if p.name not in ("cli.py", "io.py", "output.py")]
+    library = [p for p in PACKAGE.rglob("*.py") if p.name not in ("cli.py", "command.py")]
     # the declarations hold the options themselves ("--snr"); messages are sentences
     offenders = [(p.name, text) for p in library for text in _strings(p) if " " in text and option.search(text)]
     assert offenders == []
