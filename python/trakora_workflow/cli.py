@@ -395,6 +395,7 @@ def _tolerant_output() -> None:
 
 
 def main(argv: list[str] | None = None) -> int:
+    argv_given = argv is not None
     _tolerant_output()
     previous = signal.signal(signal.SIGTERM, _on_sigterm)
     try:
@@ -412,7 +413,14 @@ def main(argv: list[str] | None = None) -> int:
             return run_demo(args) if args.command == "demo" else run_recording(args)
     except KeyboardInterrupt:
         print("trakora: interrupted", file=sys.stderr)
-        return 130
+        if argv_given:
+            return 130
+        # The process's own command: a Ctrl-C that arrived while a module was being imported
+        # can leave the interpreter to end itself by SIGINT on the way out (exit status -2
+        # instead of 130); end here, the outputs having been discarded on the way up.
+        sys.stdout.flush()
+        sys.stderr.flush()
+        os._exit(130)
     except Terminated:
         print("trakora: terminated", file=sys.stderr)
         return 143
