@@ -206,3 +206,11 @@ def test_faint_detections_are_kept_only_where_they_extend_a_confirmed_track():
         assert kept_tables[f][r].tobytes() == kept.matrix[i].tobytes()
     assert [len(t) for t in kept_tables] == [1, 2, 1, 1, 1]             # A everywhere, C in frame 1
     assert [len(r) for r in kept_refined] == [len(t) for t in kept_tables]
+
+
+def test_rendered_images_larger_than_the_memory_available_are_refused_before_any_work(monkeypatch):
+    from trakora_workflow import ParameterError, pipeline
+    monkeypatch.setattr(pipeline, "available_memory", lambda: 2**20)
+    monkeypatch.setattr(pipeline, "_automatic_detection", lambda *a, **k: pytest.fail("frames were read"))
+    with pytest.raises(ParameterError, match="render_pixel_size: 0.1 gives rendered images of 641 x 641 pixels"):
+        track(np.zeros((3, 64, 64), np.float32), TrackingParams(render_pixel_size=0.1))

@@ -30,7 +30,7 @@ from .detect import (FrameDetections, Preparation, ThresholdReport, choose_thres
                      preparation, robust_threshold, sample_indices)
 from .distributed import detect_on_cluster
 from .errors import InputError, ParameterError
-from .io import check_frames, open_recording
+from .io import available_memory, check_frames, open_recording
 from .params import DEFAULT_DIAMETER, MAX_DISTANCE_RANGE, TrackingParams, render_grid
 
 UNREFINED_WARNING_SHARE = 0.2
@@ -110,6 +110,21 @@ def link_tables(tables: list[np.ndarray], params: TrackingParams, ndim: int) -> 
     if len(ends) and int(ends.max()) >= 2**31:
         raise ValueError("too many linked points for int32 track end indices")
     return Links(matrix, ends.astype(np.int32), frames, rows)
+
+
+RENDER_BYTES_PER_PIXEL = 32   # the four images, their reoriented copies and the pictures drawn from them
+
+
+def check_render_memory(frame_shape: tuple[int, ...], params: TrackingParams) -> None:
+    """A ParameterError naming render_pixel_size, before any work, when the rendered images
+    would need more memory than the machine has available."""
+    shape = render_grid(frame_shape, params)
+    need = math.prod(shape) * RENDER_BYTES_PER_PIXEL
+    have = available_memory()
+    if need > have:
+        raise ParameterError("render_pixel_size", f"{params.render_pixel_size:g} gives rendered images of "
+                             f"{' x '.join(map(str, shape))} pixels, which need about {need / 2**30:.3g} GiB "
+                             f"where {have / 2**30:.3g} GiB are available; use a larger render pixel size")
 
 
 CONFIRMED_POINTS = 3     # a track of fainter detections needs this many points to be kept
@@ -483,6 +498,7 @@ def track(data, params: TrackingParams | None = None, *, progress=False, client=
     given = params or TrackingParams()
     warnings = given.ignored(ndim, len(source))
     timings = {}
+    check_render_memory(source.frame_shape, given.resolve(source.frame_shape, len(source)))
     start = time.perf_counter()
     params, polarity, size = _automatic_detection(source, given)
     params = params.resolve(source.frame_shape, len(source))
