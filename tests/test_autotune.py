@@ -134,3 +134,17 @@ def test_given_parameters_are_not_measured():
     assert result.summary()["automatic"] == {"polarity": None, "size": None, "link": None}
     assert (result.params.diameter, result.params.max_distance, result.params.threshold) == (9, 4.0, 20.0)
     assert not any(line.startswith("automatic") for line in result.notes)
+
+
+@pytest.mark.parametrize("shape", [(20, 130), (97, 64), (300, 41)])
+def test_the_laplacian_at_centres_is_scipys_bit_for_bit(shape):
+    from scipy import ndimage
+    from trakora_workflow.autotune import SCALES, gaussian_laplace_at
+    rng = np.random.default_rng(shape[0])
+    image = rng.normal(size=shape) * 10 + np.linspace(0, 50, shape[1])
+    # centres everywhere, the corners and edges included (the kernels reach past them)
+    centres = np.vstack([np.column_stack([rng.integers(0, shape[0], 40), rng.integers(0, shape[1], 40)]),
+                         [[0, 0], [shape[0] - 1, shape[1] - 1], [0, shape[1] // 2]]])
+    for sigma in SCALES:
+        expected = ndimage.gaussian_laplace(image, sigma, mode="nearest")[tuple(centres.T)]
+        assert np.array_equal(gaussian_laplace_at(image, centres, sigma), expected)

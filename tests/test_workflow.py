@@ -214,3 +214,48 @@ def test_rendered_images_larger_than_the_memory_available_are_refused_before_any
     monkeypatch.setattr(pipeline, "_automatic_detection", lambda *a, **k: pytest.fail("frames were read"))
     with pytest.raises(ParameterError, match="render_pixel_size: 0.1 gives rendered images of 641 x 641 pixels"):
         track(np.zeros((3, 64, 64), np.float32), TrackingParams(render_pixel_size=0.1))
+
+
+class _FailingAt:
+    """Frames of an array; reading frame `bad` fails (and counts every read)."""
+
+    def __init__(self, stack, bad):
+        from trakora_workflow.io import ArraySource
+        self.inner = ArraySource(stack)
+        self.bad, self.reads = bad, []
+
+    def source(self):
+        from trakora_workflow.errors import InputError
+        from trakora_workflow.io import FrameSource
+        outer = self
+
+        class Source(FrameSource):
+            def read(self, index):
+                outer.reads.append(index)
+                if index in outer.bad:
+                    raise InputError(f"frame {index} is damaged")
+                return outer.inner.read(index)
+        s = Source()
+        s.name, s.shape, s.dtype = "failing", outer.inner.shape, outer.inner.dtype
+        return s
+
+
+@pytest.mark.parametrize("threads", ["1", "2", "3"])
+def test_frames_detected_side_by_side_give_the_serial_result_and_are_decoded_once(monkeypatch, recording_2d, threads):
+    from trakora_workflow.io import ArraySource
+    monkeypatch.setenv("TRAKORA_NUM_THREADS", "1")
+    serial = track(ArraySource(recording_2d.stack))
+    monkeypatch.setenv("TRAKORA_NUM_THREADS", threads)
+    counting = _FailingAt(recording_2d.stack, bad=())
+    result = track(counting.source())
+    pd.testing.assert_frame_equal(result.table(), serial.table())
+    pd.testing.assert_frame_equal(result.detections(), serial.detections())
+    assert sorted(counting.reads) == list(range(len(recording_2d.stack)))
+
+
+@pytest.mark.parametrize("bad", [(17,), (9, 23)])
+def test_the_first_unreadable_frame_in_order_is_reported(monkeypatch, recording_2d, bad):
+    from trakora_workflow.errors import InputError
+    monkeypatch.setenv("TRAKORA_NUM_THREADS", "2")
+    with pytest.raises(InputError, match=f"frame {bad[0]} is damaged"):
+        track(_FailingAt(recording_2d.stack, bad=bad).source(), TrackingParams(invert=False, diameter=7))

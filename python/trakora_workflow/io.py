@@ -553,6 +553,9 @@ def _tiff_header(path: Path, name: str) -> _TiffHeader:
                        page_series=page_series, memmappable=memmappable, lead=lead)
 
 
+_opening = threading.RLock()     # TIFF files are opened, and their pages read, one thread at a time
+
+
 class TiffSource(FrameSource):
     """A TIFF / OME-TIFF file, read frame by frame.
 
@@ -571,6 +574,13 @@ class TiffSource(FrameSource):
                          path=self.name))
 
     def _handle_open(self):
+        handle = self.__dict__.get("_handle")
+        if handle is None:
+            with _opening:
+                return self._handle_open_locked()
+        return handle
+
+    def _handle_open_locked(self):
         handle = self.__dict__.get("_handle")
         if handle is None:
             import tifffile
@@ -607,7 +617,8 @@ class TiffSource(FrameSource):
         inside = 0 <= t < self.lead
         if inside:
             numbers = np.take(numbers, index, axis=t)
-        pages = [handle.pages[self.page_index[k]].asarray() for k in numbers.ravel()]
+        with _opening:           # one open file: its pages are read by one thread at a time
+            pages = [handle.pages[self.page_index[k]].asarray() for k in numbers.ravel()]
         block = np.stack(pages).reshape(*numbers.shape, *shape[self.lead:])
         if t >= 0 and not inside:
             block = np.take(block, index, axis=t)
@@ -695,6 +706,46 @@ class SequenceSource(FrameSource):
             raise StackError(f"'{path}' reads as {frame.shape} {frame.dtype}, unlike its header and the first "
                              f"file ({self.file_shape} {self.file_dtype})", str(path))
         return self.layout.frame(frame)
+
+
+# ---- frames read once ----------------------------------------------------------------------
+
+class KeptFrames(FrameSource):
+    """A source that keeps the frames read from it, up to `budget` bytes, until `release()`;
+    after that, a kept frame is handed out once more and forgotten. The frames sampled for
+    the automatic choices are so decoded once, then detected from memory. Kept frames are
+    read-only. Reads may come from several threads."""
+
+    def __init__(self, source: FrameSource, budget: int):
+        self.source = source
+        self.name, self.shape, self.dtype, self.note = source.name, source.shape, source.dtype, source.note
+        self.layout = getattr(source, "layout", None)
+        self._budget = int(budget)
+        self._kept: dict[int, np.ndarray] = {}
+        self._keeping = True
+        self._lock = threading.Lock()
+
+    def read(self, index: int) -> np.ndarray:
+        with self._lock:
+            frame = self._kept.get(index) if self._keeping else self._kept.pop(index, None)
+        if frame is not None:
+            return frame
+        frame = np.asarray(self.source.read(index))
+        with self._lock:
+            if self._keeping and frame.nbytes <= self._budget:
+                frame = frame.view()
+                frame.flags.writeable = False
+                self._kept[index] = frame
+                self._budget -= frame.nbytes
+        return frame
+
+    def release(self) -> None:
+        """Keep no more frames; each kept one is handed out once more."""
+        with self._lock:
+            self._keeping = False
+
+    def __getstate__(self):
+        raise TypeError("a KeptFrames source stays in its process; send its `source`")
 
 
 # ---- paths ---------------------------------------------------------------------------------

@@ -15,6 +15,7 @@ from __future__ import annotations
 
 import math
 import numbers
+import os
 import time
 from dataclasses import asdict, dataclass, field, replace
 from typing import NamedTuple
@@ -30,7 +31,7 @@ from .detect import (FrameDetections, Preparation, ThresholdReport, choose_thres
                      preparation, robust_threshold, sample_indices)
 from .distributed import detect_on_cluster
 from .errors import InputError, ParameterError
-from .io import available_memory, check_frames, open_recording
+from .io import KeptFrames, available_memory, check_frames, open_recording
 from .params import DEFAULT_DIAMETER, MAX_DISTANCE_RANGE, TrackingParams, render_grid
 
 UNREFINED_WARNING_SHARE = 0.2
@@ -67,24 +68,67 @@ def _progress_callback(progress, total: int, desc: str = "detect"):
     return update, bar.close
 
 
+def detect_threads() -> int:
+    """Threads that read, prepare and detect frames side by side: the cores this process may
+    use, at most 8, or TRAKORA_NUM_THREADS when it is set (1: one frame at a time)."""
+    try:
+        cores = len(os.sched_getaffinity(0))
+    except (AttributeError, OSError):
+        cores = os.cpu_count() or 1
+    wanted = os.environ.get("TRAKORA_NUM_THREADS", "")
+    if wanted.strip().isdigit() and int(wanted) > 0:
+        cores = int(wanted)
+    return max(1, min(8, cores))
+
+
 def detect_stack(stack, params: TrackingParams, *, progress=False, client=None,
                  chunk_size: int | None = None, prep: Preparation | None = None) -> list[FrameDetections]:
-    """Detections of every frame, in frame order; frames are read one at a time (serially,
-    or by the tasks on a Dask `client`). `params` must be resolved; `prep` prepares each
-    frame (None: frames are detected as they are)."""
+    """Detections of every frame, in frame order. Frames are read one at a time, each read,
+    prepared and detected on one of `detect_threads()` threads (decoding, filtering and the
+    native detection run without the interpreter lock, so they overlap), or by the tasks on a
+    Dask `client`. `params` must be resolved; `prep` prepares each frame (None: frames are
+    detected as they are). The first failure in frame order is raised."""
     source = open_recording(stack)
-    update, close = _progress_callback(progress, len(source))
+    n = len(source)
+    update, close = _progress_callback(progress, n)
     try:
         if client is not None:
             return detect_on_cluster(client, source, params, prep, chunk_size=chunk_size, progress=update)
-        detections = []
-        for f in range(len(source)):
-            detections.extend(detect_range(source, f, f + 1, params, prep))
-            if update is not None:
-                update(f + 1, len(source))
-        return detections
+        threads = min(detect_threads(), n)
+        if threads <= 1:
+            detections = []
+            for f in range(n):
+                detections.extend(detect_range(source, f, f + 1, params, prep))
+                if update is not None:
+                    update(f + 1, n)
+            return detections
+        return _detect_threaded(source, params, prep, threads, update)
     finally:
         close()
+
+
+def _detect_threaded(source, params: TrackingParams, prep: Preparation | None, threads: int,
+                     update) -> list[FrameDetections]:
+    """Frames detected on a pool of threads, at most 2 * threads of them in flight (memory
+    for that many frames), collected in frame order."""
+    from collections import deque
+    from concurrent.futures import ThreadPoolExecutor
+
+    n = len(source)
+    detections: list[FrameDetections] = []
+    pending: deque = deque()
+    with ThreadPoolExecutor(threads, thread_name_prefix="trakora-detect") as pool:
+        try:
+            for f in range(n):
+                pending.append(pool.submit(detect_range, source, f, f + 1, params, prep))
+                while pending and (len(pending) > 2 * threads or f == n - 1):
+                    detections.extend(pending.popleft().result())
+                    if update is not None:
+                        update(len(detections), n)
+        finally:
+            for future in pending:
+                future.cancel()
+    return detections
 
 
 class Links(NamedTuple):
@@ -125,6 +169,9 @@ def check_render_memory(frame_shape: tuple[int, ...], params: TrackingParams) ->
         raise ParameterError("render_pixel_size", f"{params.render_pixel_size:g} gives rendered images of "
                              f"{' x '.join(map(str, shape))} pixels, which need about {need / 2**30:.3g} GiB "
                              f"where {have / 2**30:.3g} GiB are available; use a larger render pixel size")
+
+
+KEPT_BYTES = 1 << 30     # at most this much of sampled frames is kept for detection
 
 
 CONFIRMED_POINTS = 3     # a track of fainter detections needs this many points to be kept
@@ -499,14 +546,17 @@ def track(data, params: TrackingParams | None = None, *, progress=False, client=
     warnings = given.ignored(ndim, len(source))
     timings = {}
     check_render_memory(source.frame_shape, given.resolve(source.frame_shape, len(source)))
+    # the frames sampled for the automatic choices are decoded once
+    sampled = KeptFrames(source, min(KEPT_BYTES, available_memory() // 8))
     start = time.perf_counter()
-    params, polarity, size = _automatic_detection(source, given)
+    params, polarity, size = _automatic_detection(sampled, given)
     params = params.resolve(source.frame_shape, len(source))
     warnings += _method_warnings(given, params, size)
     timings["choices"] = time.perf_counter() - start
     start = time.perf_counter()
-    prep = preparation(params, source)
-    report = choose_threshold(source, params, prep)
+    prep = preparation(params, sampled)
+    report = choose_threshold(sampled, params, prep)
+    sampled.release()
     params = replace(params, threshold=report.threshold)
     warnings += _threshold_warnings(report, params)
     timings["threshold"] = time.perf_counter() - start
@@ -514,7 +564,8 @@ def track(data, params: TrackingParams | None = None, *, progress=False, client=
     start = time.perf_counter()
     extend = math.isfinite(report.low_threshold)
     detecting = replace(params, threshold=report.low_threshold) if extend else params
-    detections = detect_stack(source, detecting, progress=progress, client=client, chunk_size=chunk_size, prep=prep)
+    detections = detect_stack(source if client is not None else sampled, detecting, progress=progress,
+                              client=client, chunk_size=chunk_size, prep=prep)
     tables = [d.table for d in detections]
     refined = [d.refined for d in detections]
     timings["detect"] = time.perf_counter() - start
