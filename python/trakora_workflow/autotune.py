@@ -26,6 +26,8 @@ from dataclasses import dataclass
 
 import numpy as np
 
+from .threads import map_threads
+
 BACKGROUND_BOX = 41          # pixels: the local background for the polarity and size estimates
 SAMPLE_FRAMES = 2            # frames the image estimators look at
 CROP = 512                   # the central crop of a large frame that they look at
@@ -184,23 +186,31 @@ def _planes(frame: np.ndarray) -> list[np.ndarray]:
 
 def estimate_polarity(frames: list[np.ndarray]) -> Polarity:
     """Bright spots, dark spots or bright centres in dark rings, from sampled raw frames."""
+    from scipy import ndimage
+
+    def look(image: np.ndarray) -> tuple[float, float, float | None] | None:
+        """(bright share, dark share, ring dip or None) of one image; None without noise."""
+        noise = pixel_noise(image)
+        if noise == 0:
+            return None
+        residual = _residual(image)
+        dip = None
+        centres = _maxima(ndimage.gaussian_filter(residual, SMOOTHING), 6 * SMOOTHED_NOISE * noise, 30, separation=7)
+        if len(centres):
+            profile = _radial_profile(residual, centres, min(25, min(image.shape) // 4))
+            dip = float(np.nanmin(profile[2:]) / noise) if len(profile) > 2 else 0.0
+            dip = dip if profile[0] > 5 * noise else 0.0
+        return float(np.mean(residual > 5 * noise)), float(np.mean(residual < -5 * noise)), dip
+
     bright = dark = 0.0
     dips = []
-    for frame in frames:
-        for image in _planes(_crop(frame)):
-            noise = pixel_noise(image)
-            if noise == 0:
-                continue
-            residual = _residual(image)
-            bright += float(np.mean(residual > 5 * noise)) / len(frames)
-            dark += float(np.mean(residual < -5 * noise)) / len(frames)
-            from scipy import ndimage
-            smooth = ndimage.gaussian_filter(residual, SMOOTHING)
-            centres = _maxima(smooth, 6 * SMOOTHED_NOISE * noise, 30, separation=7)
-            if len(centres):
-                profile = _radial_profile(residual, centres, min(25, min(image.shape) // 4))
-                dips.append(float(np.nanmin(profile[2:]) / noise) if len(profile) > 2 else 0.0)
-                dips[-1] = dips[-1] if profile[0] > 5 * noise else 0.0
+    for seen in map_threads(look, [image for frame in frames for image in _planes(_crop(frame))]):
+        if seen is None:
+            continue
+        bright += seen[0] / len(frames)
+        dark += seen[1] / len(frames)
+        if seen[2] is not None:
+            dips.append(seen[2])
     dip = float(np.median(dips)) if dips else 0.0
     if bright > 0 and dark > 0.2 * bright and dip < -3.0:
         kind = "ring"
@@ -279,26 +289,35 @@ def _odd(value: float) -> int:
 def estimate_diameter(frames: list[np.ndarray], polarity: Polarity, default: int = 7) -> Size:
     """The apparent diameter (odd, pixels) of the particles in sampled raw frames."""
     from scipy import ndimage
+
+    def look(image: np.ndarray) -> tuple[str, object] | None:
+        """("ring", (outer radius, lowest radius)) or ("blobs", sigmas) of one image; None
+        without noise or blobs."""
+        noise = pixel_noise(image)
+        if noise == 0 or min(image.shape) < 9:
+            return None
+        residual = _oriented(_residual(image), polarity)
+        centres = _maxima(ndimage.gaussian_filter(residual, SMOOTHING), 6 * SMOOTHED_NOISE * noise, 40,
+                          separation=5)
+        if len(centres) == 0:
+            return None
+        if polarity.kind == "ring":
+            profile = _radial_profile(residual, centres, min(40, min(image.shape) // 3))
+            # the outer half-depth radius of the dark ring
+            low = int(np.nanargmin(profile[1:])) + 1
+            after = np.flatnonzero(profile[low:] > 0.5 * profile[low])
+            return "ring", (low + (int(after[0]) if len(after) else len(profile) - 1 - low), low)
+        return "blobs", _log_scale(residual, centres).tolist()
+
     sigmas, ring_radii, ring_lows = [], [], []
-    for frame in frames:
-        for image in _planes(_crop(frame)):
-            noise = pixel_noise(image)
-            if noise == 0 or min(image.shape) < 9:
-                continue
-            residual = _oriented(_residual(image), polarity)
-            centres = _maxima(ndimage.gaussian_filter(residual, SMOOTHING), 6 * SMOOTHED_NOISE * noise, 40,
-                              separation=5)
-            if len(centres) == 0:
-                continue
-            if polarity.kind == "ring":
-                profile = _radial_profile(residual, centres, min(40, min(image.shape) // 3))
-                # the outer half-depth radius of the dark ring
-                low = int(np.nanargmin(profile[1:])) + 1
-                after = np.flatnonzero(profile[low:] > 0.5 * profile[low])
-                ring_radii.append(low + (int(after[0]) if len(after) else len(profile) - 1 - low))
-                ring_lows.append(low)
-            else:
-                sigmas.extend(_log_scale(residual, centres).tolist())
+    for seen in map_threads(look, [image for frame in frames for image in _planes(_crop(frame))]):
+        if seen is None:
+            continue
+        if seen[0] == "ring":
+            ring_radii.append(seen[1][0])
+            ring_lows.append(seen[1][1])
+        else:
+            sigmas.extend(seen[1])
     if polarity.kind == "ring" and ring_radii:
         radius = float(np.median(ring_radii))
         return Size(diameter=_odd(2 * radius + 1), sigma=radius / 2.0, blobs=len(ring_radii),
@@ -339,23 +358,23 @@ def noise_threshold(frames: list[np.ndarray], frame_shape: tuple[int, ...], prep
     (a function of a prepared image returning its peak values), so that it holds for the
     preparation and the detection rules actually used. Spots do not raise it: the noise is
     measured from neighbouring pixel differences. None when the frames have no noise."""
-    noise = float(np.median([pixel_noise(_crop(f)) for f in frames])) if frames else 0.0
+    noise = float(np.median(map_threads(lambda f: pixel_noise(_crop(f)), frames))) if frames else 0.0
     if not (noise > 0 and math.isfinite(noise)):
         return None
     rng = np.random.default_rng(seed)
     side = [min(n, NOISE_PATCH) for n in frame_shape[-2:]]
     shape = tuple(frame_shape[:-2]) + tuple(side)
-    values, area = [], 0
-    gains = []
     patches = int(max(2, min(NOISE_PATCHES, NOISE_BUDGET // math.prod(shape))))
-    for _ in range(patches):
-        patch = rng.normal(0.0, noise, shape).astype(np.float32)
+    area = patches * math.prod(shape)
+
+    def measured(patch: np.ndarray) -> tuple[float, np.ndarray]:
         prepared = prepare(patch)
         inner = tuple(slice(min(6, n // 4), n - min(6, n // 4)) for n in prepared.shape)
-        gains.append(float(np.std(prepared[inner])) / noise)
-        values.append(np.asarray(detect_peaks(prepared), dtype=np.float64))
-        area += math.prod(shape)
-    peaks = np.sort(np.concatenate(values))[::-1]
+        return float(np.std(prepared[inner])) / noise, np.asarray(detect_peaks(prepared), dtype=np.float64)
+    # the patches drawn in order from one generator, prepared and detected side by side
+    looks = map_threads(measured, (rng.normal(0.0, noise, shape).astype(np.float32) for _ in range(patches)))
+    gains = [gain for gain, _ in looks]
+    peaks = np.sort(np.concatenate([values for _, values in looks]))[::-1]
     # the k-th largest of the patches' noise peaks, k scaled from the patches' area to a frame's
     k = false_positives * area / math.prod(frame_shape)
     if len(peaks) == 0:

@@ -24,6 +24,7 @@ import numpy as np
 from . import _core
 from .autotune import intensity_gap, noise_threshold
 from .params import DEFAULT_DIAMETER
+from .threads import map_threads
 
 if TYPE_CHECKING:
     from .params import TrackingParams
@@ -119,11 +120,15 @@ def preparation(params: TrackingParams, source) -> Preparation:
         elif dtype == np.bool_:
             reference = 1.0
         elif dtype.kind in "iu":
-            reference = max((int(np.asarray(source[i]).max()) for i in sample_indices(len(source))), default=0)
+            reference = max(map_threads(lambda i: int(np.asarray(source[i]).max()), sample_indices(len(source))),
+                            default=0)
         else:
-            values = [np.asarray(source[i], dtype=np.float64) for i in sample_indices(len(source))]
-            finite = np.concatenate([v[np.isfinite(v)].ravel() for v in values]) if values else np.zeros(0)
-            reference = float(finite.max()) if finite.size else 0.0
+            def largest(i: int) -> float:
+                frame = np.asarray(source[i])
+                finite = frame[np.isfinite(frame)]
+                return float(finite.max()) if finite.size else -np.inf
+            reference = max(map_threads(largest, sample_indices(len(source))), default=-np.inf)
+            reference = reference if np.isfinite(reference) else 0.0
     diameter = DEFAULT_DIAMETER if params.diameter is None else params.diameter
     return Preparation(invert=bool(params.invert), reference=reference, preprocess=params.preprocess,
                        background_size=2 * diameter + 1)
@@ -190,27 +195,42 @@ class ThresholdReport:
                 "prepared_max": self.prepared_max}
 
 
+class _Look(NamedTuple):
+    raw_range: tuple[float, float] | None     # of the finite raw values
+    values: np.ndarray                        # up to about SAMPLE_VALUES band-passed values, evenly spread
+    tails: tuple[float, float] | None         # median - 0.05th and 99.95th percentile - median
+    prepared_max: float
+
+
+def _look(raw: np.ndarray, prep: Preparation) -> _Look:
+    """What the threshold and the warnings need of one sampled frame."""
+    finite = raw[np.isfinite(raw)] if raw.dtype.kind == "f" else raw.ravel()
+    raw_range = (float(finite.min()), float(finite.max())) if finite.size else None
+    b = prep.bandpass(raw)
+    step = max(1, b.size // SAMPLE_VALUES)
+    values = b.ravel()[::step].copy()
+    finite_b = b[np.isfinite(b)]
+    if not finite_b.size:
+        return _Look(raw_range, values, None, -np.inf)
+    # spots stand out of the background on one side: a long tail below it means dark spots
+    q = np.percentile(finite_b, [0.05, 50, 99.95])
+    top = float(finite_b.max()) if not prep.preprocess else float(max(finite_b.max(), 0.0))
+    return _Look(raw_range, values, (q[1] - q[0], q[2] - q[1]), top)
+
+
 def choose_threshold(source, params: TrackingParams, prep: Preparation) -> ThresholdReport:
     """The threshold for the prepared frames (params.threshold, or automatic from a sample of
     up to 8 frames), with what the warnings need."""
     raw_lo, raw_hi, prepared_max = np.inf, -np.inf, -np.inf
     banded, low_tail, high_tail = [], [], []
-    for i in sample_indices(len(source)):
-        raw = np.asarray(source[i])
-        finite = raw[np.isfinite(raw)] if raw.dtype.kind == "f" else raw.ravel()
-        if finite.size:
-            raw_lo, raw_hi = min(raw_lo, float(finite.min())), max(raw_hi, float(finite.max()))
-        b = prep.bandpass(raw)
-        step = max(1, b.size // SAMPLE_VALUES)
-        banded.append(b.ravel()[::step].copy())   # evenly spread values, a bounded number
-        finite_b = b[np.isfinite(b)]
-        if finite_b.size:
-            # spots stand out of the background on one side: a long tail below it means dark spots
-            q = np.percentile(finite_b, [0.05, 50, 99.95])
-            low_tail.append(q[1] - q[0])
-            high_tail.append(q[2] - q[1])
-            prepared_max = max(prepared_max, float(finite_b.max()) if not prep.preprocess else
-                               float(max(finite_b.max(), 0.0)))
+    for look in map_threads(lambda i: _look(np.asarray(source[i]), prep), sample_indices(len(source))):
+        if look.raw_range is not None:
+            raw_lo, raw_hi = min(raw_lo, look.raw_range[0]), max(raw_hi, look.raw_range[1])
+        banded.append(look.values)
+        if look.tails is not None:
+            low_tail.append(look.tails[0])
+            high_tail.append(look.tails[1])
+            prepared_max = max(prepared_max, look.prepared_max)
     dark = bool(low_tail) and not params.invert and float(np.median(low_tail)) > 1.5 * float(np.median(high_tail))
     report = ThresholdReport(threshold=float("nan"), automatic=params.threshold is None,
                              raw_range=(float(raw_lo), float(raw_hi)), prepared_max=float(prepared_max),
@@ -263,7 +283,7 @@ def _noise_rule(source, params: TrackingParams, prep: Preparation, report: Thres
     report.rule, report.noise, report.gain = "noise", chosen.noise, chosen.gain
     report.noise_threshold = report.threshold = chosen.threshold
     report.false_positives = params.false_positives
-    candidates = np.concatenate([peaks(prep(frame)) for frame in sample])
+    candidates = np.concatenate(map_threads(lambda frame: peaks(prep(frame)), sample))
     gap = intensity_gap(candidates[candidates > chosen.threshold], chosen.threshold)
     if gap is not None:
         report.rule, report.threshold = "gap", gap

@@ -15,16 +15,13 @@ from __future__ import annotations
 
 import math
 import numbers
-import os
 import time
 from dataclasses import asdict, dataclass, field, replace
-from typing import NamedTuple
+from typing import TYPE_CHECKING, NamedTuple
 
 import numpy as np
-import pandas as pd
 
 from . import _core
-from .analysis import Analysis, analyze, long_tracks, step_speeds
 from .autotune import (LinkReach, Polarity, Size, estimate_diameter, estimate_link_distance, estimate_polarity,
                        SAMPLE_FRAMES)
 from .detect import (FrameDetections, Preparation, ThresholdReport, choose_threshold, detect_frame, detect_range,
@@ -33,6 +30,15 @@ from .distributed import detect_on_cluster
 from .errors import InputError, ParameterError
 from .io import KeptFrames, available_memory, check_frames, open_recording
 from .params import DEFAULT_DIAMETER, MAX_DISTANCE_RANGE, TrackingParams, render_grid
+from .threads import thread_count
+
+if TYPE_CHECKING:
+    import pandas as pd
+
+    from .analysis import Analysis
+
+# pandas and the analysis load when the first table is built, after detection, so that
+# reading and detecting start without them.
 
 UNREFINED_WARNING_SHARE = 0.2
 
@@ -68,23 +74,10 @@ def _progress_callback(progress, total: int, desc: str = "detect"):
     return update, bar.close
 
 
-def detect_threads() -> int:
-    """Threads that read, prepare and detect frames side by side: the cores this process may
-    use, at most 8, or TRAKORA_NUM_THREADS when it is set (1: one frame at a time)."""
-    try:
-        cores = len(os.sched_getaffinity(0))
-    except (AttributeError, OSError):
-        cores = os.cpu_count() or 1
-    wanted = os.environ.get("TRAKORA_NUM_THREADS", "")
-    if wanted.strip().isdigit() and int(wanted) > 0:
-        cores = int(wanted)
-    return max(1, min(8, cores))
-
-
 def detect_stack(stack, params: TrackingParams, *, progress=False, client=None,
                  chunk_size: int | None = None, prep: Preparation | None = None) -> list[FrameDetections]:
     """Detections of every frame, in frame order. Frames are read one at a time, each read,
-    prepared and detected on one of `detect_threads()` threads (decoding, filtering and the
+    prepared and detected on one of `threads.thread_count()` threads (decoding, filtering and the
     native detection run without the interpreter lock, so they overlap), or by the tasks on a
     Dask `client`. `params` must be resolved; `prep` prepares each frame (None: frames are
     detected as they are). The first failure in frame order is raised."""
@@ -94,7 +87,7 @@ def detect_stack(stack, params: TrackingParams, *, progress=False, client=None,
     try:
         if client is not None:
             return detect_on_cluster(client, source, params, prep, chunk_size=chunk_size, progress=update)
-        threads = min(detect_threads(), n)
+        threads = min(thread_count(), n)
         if threads <= 1:
             detections = []
             for f in range(n):
@@ -208,6 +201,7 @@ def keep_long_tracks(links: Links, min_length: int | None) -> Links:
     if not min_length or min_length <= 1 or len(links.track_end_indices) == 0:
         return links
     lengths = np.diff(np.concatenate([[0], np.asarray(links.track_end_indices, dtype=np.int64)]))
+    from .analysis import long_tracks
     keep = long_tracks(lengths, min_length)
     mask = np.repeat(keep, lengths)
     return Links(links.matrix[mask], np.cumsum(lengths[keep]).astype(np.int32), links.frames[mask],
@@ -222,6 +216,7 @@ def point_speeds(matrix: np.ndarray, track_end_indices: np.ndarray, frames: np.n
     n = len(matrix)
     if n == 0:
         return np.zeros(0, dtype=np.float32)
+    from .analysis import step_speeds
     step = step_speeds(np.asarray(matrix[:, :ncoords], dtype=np.float64), frames, frame_interval)
     within = np.ones(n - 1, dtype=bool)
     inner_ends = np.asarray(track_end_indices[:-1], dtype=np.int64)
@@ -374,6 +369,7 @@ class TrackingResult:
         stacked = (np.concatenate(self.tables) if sum(counts)
                    else np.zeros((0, self.ndim + 1), dtype=np.float32))
         frame = np.repeat(np.arange(len(self.tables)), counts)
+        import pandas as pd
         return pd.DataFrame({"frame": frame, **{n: stacked[:, k] for k, n in enumerate(names)}})
 
     def summary(self) -> dict:
@@ -411,6 +407,7 @@ def _track_table(matrix: np.ndarray, track_ids: np.ndarray, frames: np.ndarray, 
     columns["intensity"] = matrix[:, ndim]
     if speed is not None:
         columns["speed"] = speed
+    import pandas as pd
     return pd.DataFrame(columns)
 
 
@@ -588,6 +585,7 @@ def track(data, params: TrackingParams | None = None, *, progress=False, client=
                                  dark_hint=given.invert is not None)
 
     start = time.perf_counter()
+    from .analysis import analyze
     matrix, ends, frames = links.matrix, links.track_end_indices, links.frames
     lengths = np.diff(np.concatenate([[0], ends]))
     track_ids = np.repeat(np.arange(len(lengths)), lengths)
