@@ -74,9 +74,10 @@ class Columns:
             yield self.read(start, min(start + rows, self.rows))
 
     def frame(self, names: list[str] | None = None,
-              where: Callable[[dict[str, np.ndarray]], np.ndarray] | None = None) -> pd.DataFrame:
+              where: Callable[[dict[str, np.ndarray]], np.ndarray] | None = None, *,
+              chunk_rows: int = CHUNK_ROWS) -> pd.DataFrame:
         """The table as a DataFrame: the columns `names` (None: all) of the rows where
-        `where(chunk)` is true (None: all), read a chunk at a time when filtered."""
+        `where(chunk)` is true (None: all), read `chunk_rows` at a time when filtered."""
         import numpy as np
         import pandas as pd
 
@@ -85,7 +86,7 @@ class Columns:
         if where is None:
             return pd.DataFrame(pick(self.read(0, self.rows)))
         parts = [pick({n: c[mask] for n, c in chunk.items()})
-                 for chunk in self.chunks() for mask in (np.asarray(where(chunk), dtype=bool),)]
+                 for chunk in self.chunks(chunk_rows) for mask in (np.asarray(where(chunk), dtype=bool),)]
         parts = parts or [pick(self.read(0, 0))]
         return pd.DataFrame({n: np.concatenate([p[n] for p in parts]) for n in parts[0]})
 
