@@ -67,7 +67,7 @@ def choose_parquet(parquet, rows: dict[str, int], files: tuple[str, ...]) -> Par
         raise ParameterError("parquet", f"must be True, False or None (auto), got {parquet!r}")
     largest = max(rows, key=lambda name: rows[name])
     automatic = parquet is None
-    written = rows[largest] > PARQUET_ROWS if automatic else parquet
+    written = rows[largest] > PARQUET_ROWS if automatic else bool(parquet)
     return ParquetChoice(written, automatic, largest, int(rows[largest]), tuple(files))
 
 

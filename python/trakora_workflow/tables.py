@@ -111,14 +111,12 @@ def write_columns(columns: Columns, csv: str | Path, parquet: str | Path | None 
         sink.write(_header(schema.names))
         table_writer = pq.ParquetWriter(parquet, schema) if parquet is not None else None
         try:
-            csv_writer = pcsv.CSVWriter(sink, schema, write_options=_csv_options()) if columns.rows else None
-            for chunk in columns.chunks(chunk_rows):
-                batch = _batch(chunk)
-                csv_writer.write_batch(batch)
-                if table_writer is not None:
-                    table_writer.write_batch(batch)
-            if csv_writer is not None:
-                csv_writer.close()
+            with pcsv.CSVWriter(sink, schema, write_options=_csv_options()) as csv_writer:
+                for chunk in columns.chunks(chunk_rows):
+                    batch = _batch(chunk)
+                    csv_writer.write_batch(batch)
+                    if table_writer is not None:
+                        table_writer.write_batch(batch)
         finally:
             if table_writer is not None:
                 table_writer.close()
