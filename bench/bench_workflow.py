@@ -89,9 +89,8 @@ def one_round(tables, params, frame_shape, out_dir, write):
     speed = point_speeds(matrix, ends, frames, params.frame_interval, 2)
     times["point_speeds"] = time.perf_counter() - start
     start = time.perf_counter()
-    lengths = np.diff(np.concatenate([[0], ends]))
-    analyze(_track_table(matrix, np.repeat(np.arange(len(lengths)), lengths), frames, 2, params.frame_interval,
-                         None), ndim=2, frame_interval=params.frame_interval)
+    analyze(_track_table(matrix, ends, frames, 2, params.frame_interval, None), ndim=2,
+            frame_interval=params.frame_interval)
     times["analysis"] = time.perf_counter() - start
     start = time.perf_counter()
     rendering = render_tracks(matrix, ends, speed, frame_shape, params)

@@ -22,8 +22,12 @@ def test_demo_writes_images_and_prints_both_scores(tmp_path):
         assert (out / name).stat().st_size > 0
     table = [line for line in proc.stdout.splitlines() if line.startswith("| ")]
     assert [line.split("|")[1].strip() for line in table[1:]] == ["radial_symmetry", "gaussian_fitting"]
-    scores = json.loads((out / "summary.json").read_text())["scores"]
-    assert all(s["jaccard"] > 0.8 and s["links_recovered"] > 0.7 for s in scores)
+    summary = json.loads((out / "summary.json").read_text())
+    assert all(s["jaccard"] > 0.8 and s["links_recovered"] > 0.7 for s in summary["scores"])
+    # every file of the run, the demo's truth first, in the order of the "wrote" line
+    assert summary["outputs"][0] == "ground_truth.csv" and summary["outputs"][-1] == "summary.json"
+    assert sorted(summary["outputs"]) == sorted(p.name for p in out.iterdir() if p.name != ".trakora")
+    assert f"wrote {', '.join(str(out / n) for n in summary['outputs'])}" in proc.stdout
 
     on_cluster = tmp_path / "demo-cluster"
     proc = run_cli("demo", "--frames", 15, "--size", 64, "--quiet", "--out", on_cluster, "--workers", 2)

@@ -34,7 +34,7 @@ DEMO_IMAGES_ONLY = ("z_step", "correlation_sigmas", "correlation_threshold")    
 # then the command's own
 OPTION_OF = {name: d.option for name, d in DECLARED.items()}
 OPTION_OF.update({name: "--" + name.replace("_", "-") for name in (
-    "channel", "out", "overlay_frame", "frames", "size", "seed", "workers", "chunk_size", "dask")})
+    "channel", "out", "overlay_frame", "frames", "size", "seed", "workers", "chunk_size", "dask", "parquet")})
 
 
 class Terminated(BaseException):
@@ -55,6 +55,15 @@ def _positive_int(text: str) -> int:
     return value
 
 
+def add_parquet_option(parser, tables: str = "tracks and detections") -> None:
+    """--parquet / --no-parquet (neither: automatic), as the optional switches of the
+    tracking options are given (`parquet` None, True, False)."""
+    from .tables import PARQUET_ROWS
+    parser.add_argument("--parquet", dest="parquet", action=argparse.BooleanOptionalAction, default=None,
+                        help=f"also write the {tables} as Parquet files (--no-parquet: CSV only) (default: "
+                             f"when one of them has more than {PARQUET_ROWS} rows)")
+
+
 def _add_common_options(parser: argparse.ArgumentParser) -> None:
     group = parser.add_argument_group("scaling")
     exclusive = group.add_mutually_exclusive_group()
@@ -67,6 +76,7 @@ def _add_common_options(parser: argparse.ArgumentParser) -> None:
                         help="output directory (default: %(default)s)")
     parser.add_argument("--overlay-frame", type=int, default=0, metavar="F",
                         help="frame drawn under the tracks in overlay.png (default: 0)")
+    add_parquet_option(parser)
     parser.add_argument("--quiet", action="store_true", help="no progress bar")
 
 
@@ -214,6 +224,9 @@ def _print_summary(summary: dict, written: list[str]) -> None:
     def num(value, form):        # the summary holds null for non-finite numbers
         return "n/a" if value is None else format(value, form)
 
+    if summary.get("parquet", {}).get("note"):
+        print(_option_names(summary["parquet"]["note"]))
+
     units = summary["units"]
     space, time_unit = units["space"], units["time"]
     print(f"{summary['frames']} frames, {summary['detections']} detections "
@@ -302,7 +315,7 @@ def run_demo(args: argparse.Namespace) -> int:
                  "brownian_D": {"true": true_d, "measured": rows[0]["D"], "units": "µm²/s"}}
         out.write_csv("ground_truth.csv", recording.truth)
         written = ["ground_truth.csv"] + write_outputs(shown, out, recording.stack, extra,
-                                                       overlay_frame=args.overlay_frame)
+                                                       overlay_frame=args.overlay_frame, parquet=args.parquet)
         summary = out.commit()
     _print_summary(summary, [str(args.out / w) for w in written])
     print()
@@ -365,7 +378,7 @@ def run_recording(args: argparse.Namespace) -> int:
             result = track(source, params, progress=not args.quiet, client=client, chunk_size=args.chunk_size)
         _warn(replace(result, notes=tuple(n for n in result.notes if n != source.note)))
         written = write_outputs(result, out, source, {"input": [str(p) for p in args.inputs]},
-                                overlay_frame=args.overlay_frame)
+                                overlay_frame=args.overlay_frame, parquet=args.parquet)
         summary = out.commit()
     _print_summary(summary, [str(args.out / w) for w in written])
     return 0

@@ -162,6 +162,7 @@ class OutputDir:
         self.failed = False
         self._real = self.directory
         self._lock_fd: int | None = None
+        self._asked: dict[str, None] = {}       # names in the order `path` gave them
 
     # -- lifetime
     def __enter__(self) -> OutputDir:
@@ -310,6 +311,7 @@ class OutputDir:
         if not name or name != Path(name).name or name in (".", "..", PRIVATE):
             raise ValueError(f"output names are plain file names, got {name!r}")
         self._free(name)
+        self._asked.setdefault(name, None)
         return self.run / name
 
     def write_json(self, name: str, obj: Any) -> Any:
@@ -324,10 +326,12 @@ class OutputDir:
         write_csv(table, self.path(name), index=index)
 
     def written(self) -> list[str]:
-        """Names of the files written so far."""
+        """Names of the files written so far, in the order their paths were first asked for
+        (files put there otherwise after them, by name)."""
         if self.run is None:
             return []
-        return sorted(entry.name for entry in self.run.iterdir() if entry.is_file() and not entry.is_symlink())
+        files = {entry.name for entry in self.run.iterdir() if entry.is_file() and not entry.is_symlink()}
+        return [n for n in self._asked if n in files] + sorted(files - self._asked.keys())
 
     # -- commit
     def commit(self) -> dict | None:

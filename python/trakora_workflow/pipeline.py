@@ -30,6 +30,7 @@ from .distributed import detect_on_cluster
 from .errors import InputError, ParameterError
 from .io import KeptFrames, available_memory, check_frames, open_recording
 from .params import DEFAULT_DIAMETER, MAX_DISTANCE_RANGE, TrackingParams, render_grid
+from .tables import Columns
 from .threads import thread_count
 
 if TYPE_CHECKING:
@@ -359,18 +360,20 @@ class TrackingResult:
 
     def table(self) -> pd.DataFrame:
         """One row per track point: track, frame, time, x, y(, z), intensity, speed."""
-        return _track_table(self.matrix, self.track_ids, self.frames, self.ndim, self.params.frame_interval,
-                            self.speed)
+        return self.track_columns().frame()
 
     def detections(self) -> pd.DataFrame:
         """One row per detection: frame, x, y(, z), intensity."""
-        names = ["x", "y", "z"][:self.ndim] + ["intensity"]
-        counts = [len(t) for t in self.tables]
-        stacked = (np.concatenate(self.tables) if sum(counts)
-                   else np.zeros((0, self.ndim + 1), dtype=np.float32))
-        frame = np.repeat(np.arange(len(self.tables)), counts)
-        import pandas as pd
-        return pd.DataFrame({"frame": frame, **{n: stacked[:, k] for k, n in enumerate(names)}})
+        return self.detection_columns().frame()
+
+    def track_columns(self) -> Columns:
+        """The columns of `table()`, read a chunk of rows at a time (see `tables.Columns`)."""
+        return track_columns(self.matrix, self.track_end_indices, self.frames, self.ndim, self.params.frame_interval,
+                             self.speed)
+
+    def detection_columns(self) -> Columns:
+        """The columns of `detections()`, read a chunk of rows at a time."""
+        return detection_columns(self.tables, self.ndim)
 
     def summary(self) -> dict:
         lengths = np.diff(np.concatenate([[0], self.track_end_indices]))
@@ -399,16 +402,54 @@ class TrackingResult:
         }
 
 
-def _track_table(matrix: np.ndarray, track_ids: np.ndarray, frames: np.ndarray, ndim: int,
+def track_columns(matrix: np.ndarray, track_end_indices: np.ndarray, frames: np.ndarray, ndim: int,
+                  frame_interval: float, speed: np.ndarray | None) -> Columns:
+    """One row per linked point: track (int64, numbered by `track_end_indices`), frame, time
+    (frame x `frame_interval`), x, y(, z), intensity (the matrix's columns, in its type) and
+    speed (unless None); any chunk of rows is computed from those rows alone."""
+    ends = np.asarray(track_end_indices)
+    names = ["x", "y", "z"][:ndim] + ["intensity"]
+
+    def read(start: int, stop: int) -> dict[str, np.ndarray]:
+        # the track of row i: how many tracks end at or before it
+        columns = {"track": np.searchsorted(ends, np.arange(start, stop, dtype=np.int64), side="right"),
+                   "frame": frames[start:stop], "time": frames[start:stop] * frame_interval}
+        for k, name in enumerate(names):
+            columns[name] = matrix[start:stop, k]
+        if speed is not None:
+            columns["speed"] = speed[start:stop]
+        return columns
+    return Columns(len(matrix), read)
+
+
+def detection_columns(tables: list[np.ndarray], ndim: int) -> Columns:
+    """One row per row of the frame tables: frame (int64), x, y(, z), intensity, in the type
+    the tables share (float32 without detections); a chunk is copied from the tables it spans."""
+    counts = np.array([len(t) for t in tables], dtype=np.int64)
+    offsets = np.concatenate([[0], np.cumsum(counts)]).astype(np.int64)
+    total = int(offsets[-1])
+    dtype = np.result_type(*[t.dtype for t in tables]) if total else np.dtype(np.float32)
+    names = ["x", "y", "z"][:ndim] + ["intensity"]
+
+    def read(start: int, stop: int) -> dict[str, np.ndarray]:
+        first = int(np.searchsorted(offsets, start, side="right")) - 1
+        last = int(np.searchsorted(offsets, stop, side="left"))
+        pieces, frame_counts = [], []
+        for f in range(max(first, 0), min(last, len(tables))):
+            a, b = max(start, offsets[f]) - offsets[f], min(stop, offsets[f + 1]) - offsets[f]
+            pieces.append(tables[f][a:b])
+            frame_counts.append(max(b - a, 0))
+        stacked = (np.concatenate(pieces).astype(dtype, copy=False) if stop > start
+                   else np.zeros((0, ndim + 1), dtype=dtype))
+        frame = np.repeat(np.arange(max(first, 0), max(first, 0) + len(frame_counts), dtype=np.int64),
+                          frame_counts)
+        return {"frame": frame, **{n: stacked[:, k] for k, n in enumerate(names)}}
+    return Columns(total, read)
+
+
+def _track_table(matrix: np.ndarray, track_end_indices: np.ndarray, frames: np.ndarray, ndim: int,
                  frame_interval: float, speed: np.ndarray | None) -> pd.DataFrame:
-    columns = {"track": track_ids, "frame": frames, "time": frames * frame_interval}
-    for k, name in enumerate(["x", "y", "z"][:ndim]):
-        columns[name] = matrix[:, k]
-    columns["intensity"] = matrix[:, ndim]
-    if speed is not None:
-        columns["speed"] = speed
-    import pandas as pd
-    return pd.DataFrame(columns)
+    return track_columns(matrix, track_end_indices, frames, ndim, frame_interval, speed).frame()
 
 
 def _sample(source, count: int = SAMPLE_FRAMES) -> list[np.ndarray]:
@@ -589,7 +630,7 @@ def track(data, params: TrackingParams | None = None, *, progress=False, client=
     matrix, ends, frames = links.matrix, links.track_end_indices, links.frames
     lengths = np.diff(np.concatenate([[0], ends]))
     track_ids = np.repeat(np.arange(len(lengths)), lengths)
-    analysis = analyze(_track_table(matrix, track_ids, frames, ndim, params.frame_interval, None), ndim=ndim,
+    analysis = analyze(_track_table(matrix, ends, frames, ndim, params.frame_interval, None), ndim=ndim,
                        frame_interval=params.frame_interval, drift=params.drift, max_lag=params.max_lag,
                        space_unit=params.space_unit, time_unit=params.time_unit)
     positions = matrix

@@ -22,7 +22,7 @@ OPTION_OF = {
     "threshold_db": "--threshold-db", "spot_sigma": "--spot-sigma", "method": "--method",
     "crowd_ratio": "--crowd-ratio", "prefilter": "--prefilter", "max_distance": "--max-distance",
     "max_skip": "--max-skip", "min_length": "--min-length", "smooth_span": "--smooth-span", "grid": "--grid",
-    "space_unit": "--space-unit",
+    "space_unit": "--space-unit", "parquet": "--parquet",
 }
 
 
@@ -66,6 +66,7 @@ def _add_processing(p: argparse.ArgumentParser) -> None:
 
 def add_parsers(commands) -> None:
     """Add `ulm` and `ulm-demo` to the command's subparsers."""
+    from ..cli import add_parquet_option
     ulm = commands.add_parser(
         "ulm", help="ultrasound localization microscopy of IQ blocks",
         description="Clutter-filter IQ blocks (.mat v5/v7.3, .h5, .npy), localize the microbubbles, track "
@@ -80,6 +81,7 @@ def add_parsers(commands) -> None:
     ulm.add_argument("--variable", help="the block's variable (default: its one 3-D array)")
     ulm.add_argument("--dask", metavar="ADDRESS", help="process the blocks on the Dask scheduler at ADDRESS")
     ulm.add_argument("--quiet", action="store_true", help="no per-block lines")
+    add_parquet_option(ulm, "localizations and tracks")
     _add_processing(ulm)
 
     demo = commands.add_parser(
@@ -91,6 +93,7 @@ def add_parsers(commands) -> None:
     demo.add_argument("--seed", type=int, default=1, help="random seed (default: 1)")
     demo.add_argument("--out", type=Path, help="also write the outputs there")
     demo.add_argument("--quiet", action="store_true", help="no per-block lines")
+    add_parquet_option(demo, "localizations and tracks")
     _add_processing(demo)
 
 
@@ -111,6 +114,9 @@ def _progress(paths, quiet):
 
 
 def _report(result, out) -> None:
+    from ..params import rename_fields
+    for note in result.notes:
+        print(rename_fields(note, OPTION_OF))
     s = result.summary()
     print(f"{s['frames']} frames in {s['blocks']} blocks: {s['localizations']} localizations "
           f"({s['localizations_per_frame']:.1f} per frame), {s['tracks']} tracks; SVD cut-off "
@@ -143,7 +149,7 @@ def _run_ulm(args) -> int:
             from ..distributed import dask_client
             client = stack.enter_context(dask_client(address=args.dask))
         result = run_ulm(paths, params, out=args.out, variable=args.variable, client=client,
-                         progress=_progress(paths, args.quiet))
+                         progress=_progress(paths, args.quiet), parquet=args.parquet)
     _report(result, args.out)
     return 0
 
@@ -165,7 +171,8 @@ def _run_demo(args) -> int:
     with tempfile.TemporaryDirectory(prefix="trakora-ulm-demo-") as tmp:
         paths = write_blocks(sim, tmp, frames_per_block=200, fmt="mat")
         result = run_ulm(paths, params, out=args.out, progress=_progress(paths, args.quiet),
-                         extra_summary={"simulation": {"snr_db": args.snr, "seed": args.seed}})
+                         extra_summary={"simulation": {"snr_db": args.snr, "seed": args.seed}},
+                         parquet=args.parquet)
     _report(result, args.out)
     s = score_ulm(result, sim.truth, wavelength)
     rmse = s["rmse_wavelengths"]

@@ -1,15 +1,17 @@
-"""The output folder of a ULM run: localizations.csv, tracks.csv, the maps as .npy and
-32-bit TIFF, their pictures and summary.json, written through `OutputDir` so that a run
-leaves all of them or none."""
+"""The output folder of a ULM run: localizations.csv, tracks.csv (and localizations.parquet,
+tracks.parquet: asked for, or automatically for large tables), the maps as .npy and 32-bit
+TIFF, their pictures and summary.json, written through `OutputDir` so that a run leaves all
+of them or none."""
 from __future__ import annotations
 
 import numpy as np
 
-from ..output import OutputDir
+from ..output import OutputDir, choose_parquet
+from ..tables import Columns, write_columns
 
 __all__ = ["ULM_OUTPUTS", "UlmWriter", "save_map_pngs"]
 
-ULM_OUTPUTS = ("localizations.csv", "tracks.csv", "density.npy", "density.tif", "velocity.npy", "velocity.tif",
+ULM_OUTPUTS = ("localizations.csv", "tracks.csv", "localizations.parquet", "tracks.parquet", "density.npy", "density.tif", "velocity.npy", "velocity.tif",
                "direction.npy", "direction.tif", "density.png", "velocity.png", "direction.png", "summary.json")
 
 
@@ -85,11 +87,20 @@ class UlmWriter:
     def commit(self) -> dict | None:
         return self.out.commit()
 
-    def write(self, result, extra: dict) -> list[str]:
+    def write(self, result, extra: dict, parquet: bool | None = None) -> list[str]:
+        """Write every output of `result` (its summary updated with `extra`; `parquet` as for
+        `output.write_outputs`); returns the names written, in order, summary.json last. The
+        automatic Parquet choice's note is added to `result.notes`."""
         import tifffile
         out = self.out
-        out.write_csv("localizations.csv", result.localizations[["frame", "time", "x", "z", "intensity"]])
-        out.write_csv("tracks.csv", result.tracks)
+        tables = {"localizations": Columns.of(result.localizations[["frame", "time", "x", "z", "intensity"]]),
+                  "tracks": Columns.of(result.tracks)}
+        choice = choose_parquet(parquet, {name: c.rows for name, c in tables.items()},
+                                tuple(f"{name}.parquet" for name in tables))
+        for name, columns in tables.items():
+            write_columns(columns, out.path(f"{name}.csv"), out.path(f"{name}.parquet") if choice.written else None)
+        if choice.note():
+            result.notes.append(choice.note())
         maps = result.maps
         for name in ("density", "velocity", "direction"):
             image = getattr(maps, name).astype(np.float32)
@@ -98,6 +109,7 @@ class UlmWriter:
                              metadata={"axes": "YX"})
         save_map_pngs(maps, result.params.space_unit,
                       {n: out.path(f"{n}.png") for n in ("density", "velocity", "direction")})
-        summary = {**extra, **result.summary()}
+        summary = {**extra, **result.summary(), "parquet": choice.summary()}
+        summary["outputs"] = [name for name in out.written() if name != "summary.json"] + ["summary.json"]
         out.write_json("summary.json", summary)
         return out.written()

@@ -256,6 +256,7 @@ class UlmResult:
     singular_values: list[list[float]]
     counts: dict
     seconds: dict = field(default_factory=dict)
+    notes: list[str] = field(default_factory=list)     # automatic choices of the writing
 
     def summary(self) -> dict:
         p = self.params
@@ -303,9 +304,10 @@ def analyze(results: list[BlockLocalizations], frames_per_block: list[int], fram
 
 
 def run_ulm(inputs, params: UlmParams, out=None, variable: str | None = None, client=None,
-            progress=None, extra_summary: dict | None = None) -> UlmResult:
+            progress=None, extra_summary: dict | None = None, parquet: bool | None = None) -> UlmResult:
     """The whole run on block files (names or glob patterns, natural order): returns the
-    result and, with `out`, writes the outputs there (all or none, see `outputs`)."""
+    result and, with `out`, writes the outputs there (all or none, see `outputs`; `parquet`:
+    the tables as Parquet too, True, False or None for large tables only)."""
     params.check()
     blocks = open_blocks(inputs, variable)
     params = params.resolve(blocks.settings)
@@ -326,7 +328,7 @@ def run_ulm(inputs, params: UlmParams, out=None, variable: str | None = None, cl
         if writer is not None:
             summary = {"input": list(blocks.paths), "variable": blocks.infos[0].variable,
                        "data": "IQ" if blocks.complex else "envelope", **(extra_summary or {})}
-            writer.write(result, summary)
+            writer.write(result, summary, parquet=parquet)
             writer.commit()
     finally:
         if writer is not None:
