@@ -30,7 +30,7 @@ __all__ = ["COMPRESS_LEVEL", "ColourBar", "TARGET_PIXELS", "colour", "compose", 
            "nice_ticks", "save_png", "tick_labels"]
 
 TARGET_PIXELS = 640   # an image is enlarged by whole blocks towards this many pixels on its longer side
-COMPRESS_LEVEL = 2    # zlib level of the PNGs: level 6 takes about three times as long for ~10 % less
+COMPRESS_LEVEL = 2    # zlib level of the PNGs (level 6: maps 1.3 to 2.7 times slower to write, at most 20 % smaller)
 BLACK, WHITE = (0, 0, 0), (255, 255, 255)
 
 
@@ -138,8 +138,9 @@ def _font(size: int):
 def _printable(font, text: str) -> str:
     """`text` with surrogates repaired; for a bitmap font (Latin-1 only) the other characters
     replaced by "?"."""
+    from PIL import ImageFont
     text = utf8_text(str(text))
-    if not hasattr(font, "getlength"):
+    if not isinstance(font, ImageFont.FreeTypeFont):
         return text.encode("latin-1", "replace").decode("latin-1")
     return text
 
