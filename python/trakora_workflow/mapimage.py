@@ -86,11 +86,11 @@ def nice_ticks(low: float, high: float, count: int) -> list[float]:
     span = high - low
     if not (math.isfinite(low) and math.isfinite(span) and span > 0):
         return [low] if math.isfinite(low) else []
-    least = span / max(1, count - 1)
-    power = 10.0 ** math.floor(math.log10(least))
-    step = next(m * power for m in (1, 2, 5, 10) if m * power >= least * (1 - 1e-9))
-    first = math.ceil(low / step - 1e-9)
-    last = math.floor(high / step + 1e-9)
+    power = 10.0 ** math.floor(math.log10(span / max(1, count)))
+    for step in (m * power * scale for scale in (0.1, 1.0, 10.0, 100.0) for m in (1, 2, 5)):
+        first, last = math.ceil(low / step - 1e-9), math.floor(high / step + 1e-9)
+        if last - first + 1 <= max(2, count):
+            break
     return [k * step for k in range(first, last + 1)]
 
 
@@ -202,7 +202,7 @@ class _Canvas:
         pen = ImageDraw.Draw(mask)
         for k, t in enumerate(lines):
             pen.text(((width - _width(font, t)) // 2, k * line), t, fill=255, font=font)
-        turned = mask.transpose(Image.Transpose.ROTATE_90 if hasattr(Image, "Transpose") else Image.ROTATE_90)
+        turned = mask.transpose(Image.Transpose.ROTATE_90)
         self.image.paste(BLACK, (int(x), int(round(y_centre - turned.height / 2))), turned)
 
     def line(self, points, colour=BLACK, width: int = 1) -> None:
@@ -333,8 +333,7 @@ def compose(image: np.ndarray, *, x_range: tuple[float, float], y_range: tuple[f
     # rows: margin | title | region (image centred on the bar) | ticks | tick labels | x label | margin
     region_top = margin + (title_line + 2 * pad if title else line // 2) + overflow // 2
     image_top = region_top + (region - H) // 2
-    bar_top = region_top if region > H else image_top
-    bar_height = region if region > H else H
+    bar_top, bar_height = region_top, region
     x_text_top = image_top + H + tick + pad
     height = max(x_text_top + (line if x_ticks else 0) + (pad + line if x_label else 0),
                  region_top + region + line // 2) + margin + overflow - overflow // 2
@@ -368,7 +367,7 @@ def compose(image: np.ndarray, *, x_range: tuple[float, float], y_range: tuple[f
                        (bar_left, bar_top))
     canvas.box(bar_left, bar_top, bar_left + bar_width, bar_top + bar_height)
     for offset, text in ticks_on_bar:
-        y = bar_top + bar_height - min(bar_height, max(0, int(round(offset * bar_height / region))))
+        y = bar_top + bar_height - min(bar_height, max(0, int(round(offset))))
         canvas.line([(bar_left + bar_width, y), (bar_left + bar_width + tick, y)])
         canvas.text(bar_text_left, y - line / 2, text, font)
     if label_lines:

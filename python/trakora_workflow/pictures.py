@@ -1,14 +1,17 @@
 """The pictures of a tracking result: track density, mean speed, the ensemble MSD with its
 power-law fit, and one frame with its detections and tracks drawn over it.
 
-Figures are built with the object-oriented `matplotlib.figure.Figure` (no pyplot state, safe in
-threads and scripts), saved to the given path and returned for further use.
+Density and speed are images: they are colour-mapped and composed with their axes, colour bar
+and scale bar by `mapimage` (NumPy and Pillow, no matplotlib), saved, and returned as the RGB
+picture. The MSD and the overlay are matplotlib Figures, built with the object-oriented
+`matplotlib.figure.Figure` (no pyplot state, safe in threads and scripts), saved to the given
+path and returned for further use.
 
 Volumes are shown as projections along z (density summed, speed averaged with the intensity
 weights). An image larger than `DISPLAY_PIXELS` on a side is reduced by blocks before it is
-drawn (the PNGs are about 900 pixels wide). Projection and reduction go through the image a
-band of rows at a time, so drawing needs memory for the picture and one band, never a
-full-size copy of a rendered image.
+drawn; a small one is enlarged by whole blocks (`mapimage.TARGET_PIXELS`). Projection and
+reduction go through the image a band of rows at a time, so drawing needs memory for the
+picture and one band, never a full-size copy of a rendered image.
 
 Units are drawn as text: a `$` in a unit is a dollar sign, not the start of a formula, and a
 unit read from a command line under a non-UTF-8 locale is repaired (`jsonsafe.utf8_text`).
