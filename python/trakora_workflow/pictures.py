@@ -1,14 +1,17 @@
 """The pictures of a tracking result: track density, mean speed, the ensemble MSD with its
 power-law fit, and one frame with its detections and tracks drawn over it.
 
-Figures are built with the object-oriented `matplotlib.figure.Figure` (no pyplot state, safe in
-threads and scripts), saved to the given path and returned for further use.
+Density and speed are images: they are colour-mapped and composed with their axes, colour bar
+and scale bar by `mapimage` (NumPy and Pillow, no matplotlib), saved, and returned as the RGB
+picture. The MSD and the overlay are matplotlib Figures, built with the object-oriented
+`matplotlib.figure.Figure` (no pyplot state, safe in threads and scripts), saved to the given
+path and returned for further use.
 
 Volumes are shown as projections along z (density summed, speed averaged with the intensity
 weights). An image larger than `DISPLAY_PIXELS` on a side is reduced by blocks before it is
-drawn (the PNGs are about 900 pixels wide). Projection and reduction go through the image a
-band of rows at a time, so drawing needs memory for the picture and one band, never a
-full-size copy of a rendered image.
+drawn; a small one is enlarged by whole blocks (`mapimage.TARGET_PIXELS`). Projection and
+reduction go through the image a band of rows at a time, so drawing needs memory for the
+picture and one band, never a full-size copy of a rendered image.
 
 Units are drawn as text: a `$` in a unit is a dollar sign, not the start of a formula, and a
 unit read from a command line under a non-UTF-8 locale is repaired (`jsonsafe.utf8_text`).
@@ -26,6 +29,7 @@ from typing import TYPE_CHECKING, Callable, TypeVar
 
 import numpy as np
 
+from . import mapimage
 from .errors import OutputError
 from .jsonsafe import utf8_text
 
@@ -143,35 +147,22 @@ def _nice_length(span: float) -> float:
     return max(m * power for m in (1, 2, 5) if m * power <= target)
 
 
-def _image_figure(result: TrackingResult):
-    """A figure sized to the frame's aspect ratio (labels never clipped: constrained layout),
-    its image axes in physical units, and the imshow extent."""
-    from matplotlib.figure import Figure
+def _draw_map(result: TrackingResult, rgb: np.ndarray, path: str | Path, title: str,
+              bar: mapimage.ColourBar) -> np.ndarray:
+    """Compose a reduced image of the result (row 0 at the top, y growing downwards) with axes
+    in its space unit, a scale bar and the colour bar, save it; returns the picture."""
     r = _rendering(result)
-    half = r.pixel_size / 2.0
-    x_min, x_max, y_min, y_max = r.extent[:4]
-    aspect = (y_max - y_min) / (x_max - x_min) if x_max > x_min else 1.0
-    width = 7.0
-    height = float(np.clip(width * 0.85 * aspect + 0.9, 2.5, 11.0))
-    fig = Figure(figsize=(width, height), dpi=120, layout="constrained")
-    ax = fig.add_subplot()
-    extent = (x_min - half, x_max - half, y_max - half, y_min - half)
-    unit = text_unit(result.params.space_unit)
-    ax.set_xlabel(f"x ({unit})")
-    ax.set_ylabel(f"y ({unit})")
-    return fig, ax, extent
-
-
-def _scale_bar(ax, result: TrackingResult):
-    from matplotlib.font_manager import FontProperties
-    from mpl_toolkits.axes_grid1.anchored_artists import AnchoredSizeBar  # type: ignore[import-untyped]
-    x_min, x_max = _rendering(result).extent[:2]
-    length = _nice_length(x_max - x_min)
-    label = f"{length:g} {text_unit(result.params.space_unit)}"
-    bar = AnchoredSizeBar(ax.transData, length, label, "lower right", pad=0.5, color="white",
-                          frameon=False, size_vertical=(x_max - x_min) / 150,
-                          fontproperties=FontProperties(size=9))
-    ax.add_artist(bar)
+    rows, cols = r.density.shape[-2:]
+    step = r.pixel_size * display_factor((rows, cols))          # the edge of a drawn pixel
+    left, top = r.extent[0] - r.pixel_size / 2.0, r.extent[2] - r.pixel_size / 2.0
+    unit = utf8_text(str(result.params.space_unit))
+    length = _nice_length(cols * r.pixel_size) if cols and r.pixel_size > 0 else 0.0
+    picture = mapimage.compose(rgb, x_range=(left, left + rgb.shape[1] * step),
+                               y_range=(top, top + rgb.shape[0] * step), x_label=f"x ({unit})",
+                               y_label=f"y ({unit})", title=title, bar=bar,
+                               scale_bar=(length, f"{length:g} {unit}") if length > 0 else None)
+    mapimage.save_png(picture, path)
+    return picture
 
 
 def _finite_percentile(values: np.ndarray, q, default):
@@ -188,23 +179,16 @@ def density_scale(density: np.ndarray) -> float:
 
 
 @_picture("track density")
-def save_density_png(result: TrackingResult, path: str | Path):
-    """The track density (a volume's summed along z), on a square-root colour scale up to
-    `density_scale`. Returns the Figure."""
-    from matplotlib import colors
+def save_density_png(result: TrackingResult, path: str | Path) -> np.ndarray:
+    """The track density (a volume's summed along z) on magma, on a square-root colour scale
+    up to `density_scale`. Returns the picture, RGB (height, width, 3) uint8."""
     density, _, _ = reduced(_rendering(result), result.ndim)
     top = density_scale(density)
     # NaN pixels are drawn as empty, +inf ones at the top of the scale.
     shown = np.clip(np.nan_to_num(density, nan=0.0, posinf=top, neginf=0.0), 0, None)
-    fig, ax, extent = _image_figure(result)
-    image = ax.imshow(shown, extent=extent, cmap="magma", interpolation="nearest",
-                      norm=colors.PowerNorm(0.5, vmin=0.0, vmax=top))
-    ax.set_title(f"Track density ({len(result.track_end_indices)} tracks)")
-    _scale_bar(ax, result)
-    bar = fig.colorbar(image, ax=ax, fraction=0.046, pad=0.02)
-    bar.set_label("summed intensity")
-    fig.savefig(path)
-    return fig
+    rgb = mapimage.colour(shown, "magma", 0.0, top, gamma=0.5)
+    return _draw_map(result, rgb, path, f"Track density ({len(result.track_end_indices)} tracks)",
+                     mapimage.ColourBar("magma", 0.0, top, "summed intensity", gamma=0.5))
 
 
 def speed_scale(speed: np.ndarray, weight: np.ndarray) -> tuple[float, float, float]:
@@ -220,26 +204,18 @@ def speed_scale(speed: np.ndarray, weight: np.ndarray) -> tuple[float, float, fl
 
 
 @_picture("mean speed")
-def save_speed_png(result: TrackingResult, path: str | Path):
-    """The mean speed along the tracks in colour, its brightness the square root of the
-    intensity weight behind it. Returns the Figure."""
-    from matplotlib import cm, colormaps, colors
+def save_speed_png(result: TrackingResult, path: str | Path) -> np.ndarray:
+    """The mean speed along the tracks on viridis, its brightness the square root of the
+    intensity weight behind it. Returns the picture, RGB (height, width, 3) uint8."""
     _, speed, weight = reduced(_rendering(result), result.ndim)
     low, high, full = speed_scale(speed, weight)
-    norm = colors.Normalize(vmin=low, vmax=high)
-    cmap = colormaps["viridis"]
-    rgb = cmap(norm(np.nan_to_num(speed, nan=low, posinf=high, neginf=low)))[..., :3]
+    rgb = mapimage.colour(np.nan_to_num(speed, nan=low, posinf=high, neginf=low), "viridis", low, high)
     with np.errstate(invalid="ignore"):
         brightness = np.clip(np.nan_to_num(weight / full, nan=0.0, posinf=1.0, neginf=0.0), 0.0, 1.0) ** 0.5
-    fig, ax, extent = _image_figure(result)
-    ax.imshow(rgb * brightness[..., None], extent=extent, interpolation="nearest")
-    ax.set_title("Mean speed along the tracks")
-    _scale_bar(ax, result)
-    bar = fig.colorbar(cm.ScalarMappable(norm=norm, cmap=cmap), ax=ax, fraction=0.046, pad=0.02)
-    space, time = text_unit(result.params.space_unit), text_unit(result.params.time_unit)
-    bar.set_label(f"speed ({space}/{time})")
-    fig.savefig(path)
-    return fig
+    rgb = (rgb * brightness[..., None].astype(np.float32) + 0.5).astype(np.uint8)
+    space, time = (utf8_text(str(u)) for u in (result.params.space_unit, result.params.time_unit))
+    return _draw_map(result, rgb, path, "Mean speed along the tracks",
+                     mapimage.ColourBar("viridis", low, high, f"speed ({space}/{time})"))
 
 
 # --------------------------------------------------------------------------- MSD

@@ -4,10 +4,13 @@ TIFF, their pictures and summary.json, written through `OutputDir` so that a run
 of them or none."""
 from __future__ import annotations
 
+import math
+
 import numpy as np
 
 from ..output import OutputDir, choose_parquet
 from ..tables import Columns, write_columns
+from ..text import utf8_text
 
 __all__ = ["ULM_OUTPUTS", "UlmWriter", "save_map_pngs"]
 
@@ -15,63 +18,56 @@ ULM_OUTPUTS = ("localizations.csv", "tracks.csv", "localizations.parquet", "trac
                "direction.npy", "direction.tif", "density.png", "velocity.png", "direction.png", "summary.json")
 
 
-def _imshow(ax, image, extent, **kwargs):
-    x0, x1, z0, z1 = extent
-    g = (x1 - x0) / max(1, image.shape[1] - 1) if image.shape[1] > 1 else 1.0
-    h = (z1 - z0) / max(1, image.shape[0] - 1) if image.shape[0] > 1 else 1.0
-    return ax.imshow(image, extent=(x0 - g / 2, x1 + g / 2, z1 + h / 2, z0 - h / 2), interpolation="nearest",
-                     aspect="equal", **kwargs)
+def _finite_percentile(values: np.ndarray, q: float, default: float) -> float:
+    finite = values[np.isfinite(values)]
+    top = float(np.percentile(finite, q)) if finite.size else default
+    return top if math.isfinite(top) else default
+
+
+def _count_ticks(top: float, signed: bool = False) -> list[tuple[float, str]]:
+    """Ticks of a cube-root scale labelled in tracks per pixel: 0 and the round counts up to
+    `top`, at their cube roots (and their negatives for a signed scale)."""
+    counts = [n for n in (1, 2, 5, 10, 20, 50, 100, 200, 500, 1000, 2000, 5000) if n <= top] or [1]
+    ticks = [(0.0, "0")] + [(float(np.cbrt(n)), f"{n}") for n in counts]
+    return ticks + [(-v, t) for v, t in ticks[1:]] if signed else ticks
 
 
 def save_map_pngs(maps, unit: str, paths: dict) -> None:
     """density.png (tracks per pixel, compressed as in ULM papers: the cube root on the
-    'hot' map), velocity.png (mean speed) and direction.png (the compressed density signed by
-    the axial direction on a diverging map), each with a colour bar in its units."""
-    import matplotlib
-    from matplotlib.backends.backend_agg import FigureCanvasAgg
-    from matplotlib.figure import Figure
-    from mpl_toolkits.axes_grid1 import make_axes_locatable
-    from matplotlib.ticker import FuncFormatter
+    'hot' map), velocity.png (mean speed on 'jet', black where no track passed) and
+    direction.png (the compressed density signed by the axial direction on a diverging map,
+    black where the direction is undefined), each with a colour bar in its units. Rows are
+    depth z (growing downwards), columns lateral x, both in `unit`."""
+    from .. import mapimage
 
+    unit = utf8_text(str(unit))
     d = maps.density.astype(np.float64)
-    top = max(1.0, float(np.percentile(d[d > 0], 99.5)) if (d > 0).any() else 1.0)
-    comp = np.cbrt(np.minimum(d, top))
+    top = max(1.0, _finite_percentile(d[d > 0], 99.5, 1.0))
+    comp = np.cbrt(np.minimum(np.nan_to_num(d, nan=0.0, posinf=top, neginf=0.0), top))
     h, w = d.shape
-    size = (6.4, max(3.0, 6.4 * h / max(w, 1)))
+    x0, x1, z0, z1 = (float(v) for v in maps.extent)
+    g = (x1 - x0) / (w - 1) if w > 1 else float(maps.grid)       # pixel edges: centres -+ half a pixel
+    k = (z1 - z0) / (h - 1) if h > 1 else float(maps.grid)
+    axes = {"x_range": (x0 - g / 2, x1 + g / 2), "y_range": (z0 - k / 2, z1 + k / 2),
+            "x_label": f"x, lateral ({unit})", "y_label": f"z, depth ({unit})"}
 
-    counts = [n for n in (1, 2, 5, 10, 20, 50, 100, 200, 500, 1000, 2000, 5000) if n <= top] or [1]
-    cube_ticks = [0.0] + [float(np.cbrt(n)) for n in counts]
-    cube_labels = FuncFormatter(lambda v, _: f"{abs(v) ** 3:.0f}")
+    def draw(rgb, name, title, bar):
+        mapimage.save_png(mapimage.compose(rgb, title=title, bar=bar, **axes), paths[name])
 
-    def figure(image, cmap, vmin, vmax, label, name, ticks=None):
-        fig = Figure(figsize=size, dpi=100)
-        FigureCanvasAgg(fig)
-        ax = fig.add_axes((0.11, 0.1, 0.68, 0.85))
-        cax = make_axes_locatable(ax).append_axes("right", size="4%", pad=0.12)
-        try:
-            ax.set_facecolor("black")
-            im = _imshow(ax, image, maps.extent, cmap=cmap, vmin=vmin, vmax=vmax)
-            ax.set_xlabel(f"x, lateral ({unit})")
-            ax.set_ylabel(f"z, depth ({unit})")
-            bar = fig.colorbar(im, cax=cax)
-            bar.set_label(label)
-            if ticks is not None:
-                bar.set_ticks(ticks)
-                bar.ax.yaxis.set_major_formatter(cube_labels)
-            fig.savefig(paths[name])
-        finally:
-            fig.clear()
+    lim = float(np.cbrt(top))
+    draw(mapimage.colour(comp, "hot", 0.0, lim), "density", "Track density",
+         mapimage.ColourBar("hot", 0.0, lim, "tracks per pixel (cube-root scale)", ticks=_count_ticks(top)))
 
-    figure(comp, "hot", 0, np.cbrt(top), "tracks per pixel (cube-root scale)", "density", cube_ticks)
     vel = np.where(d > 0, maps.velocity, np.nan)
-    vtop = float(np.nanpercentile(vel, 99)) if np.isfinite(vel).any() else 1.0
-    cmap = matplotlib.colormaps["jet"].with_extremes(bad="black")
-    figure(vel, cmap, 0, max(vtop, 1e-12), f"mean speed ({unit}/s)", "velocity")
-    signed = comp * np.sign(maps.direction)
-    signed = np.where(d > 0, signed, 0.0)
-    lim = np.cbrt(top)
-    figure(signed, "RdBu_r", -lim, lim, "tracks per pixel, red: away from the probe, blue: towards", "direction",
-           sorted({-t for t in cube_ticks} | set(cube_ticks)))
+    vtop = max(_finite_percentile(vel, 99, 1.0), 1e-12)
+    shown = np.where(np.isnan(vel), np.nan, np.nan_to_num(vel, posinf=vtop, neginf=0.0))
+    draw(mapimage.colour(shown, "jet", 0.0, vtop, bad=(0, 0, 0)), "velocity", "Mean speed",
+         mapimage.ColourBar("jet", 0.0, vtop, f"mean speed ({unit}/s)"))
+
+    signed = np.where(d > 0, comp * np.sign(maps.direction), 0.0)
+    draw(mapimage.colour(signed, "RdBu_r", -lim, lim, bad=(0, 0, 0)), "direction", "Axial flow direction",
+         mapimage.ColourBar("RdBu_r", -lim, lim, "tracks per pixel, red: away from the probe, blue: towards",
+                            ticks=_count_ticks(top, signed=True)))
 
 
 class UlmWriter:
