@@ -41,6 +41,7 @@ if TYPE_CHECKING:
 __all__ = ["DISPLAY_PIXELS", "density_scale", "display_factor", "reduced", "save_density_png",
            "save_msd_png", "save_overlay_png", "save_speed_png", "speed_scale", "text_unit"]
 
+PNG_OPTIONS = {"compress_level": 2}   # matplotlib's PNGs: fast compression, a little larger
 DISPLAY_PIXELS = 1600    # longest side of an image drawn into a PNG
 BAND_ELEMENTS = 1 << 17  # about how many pixels of a rendered image one reduction step reads
 
@@ -231,7 +232,8 @@ def save_msd_png(emsd: pd.DataFrame, fit: dict, path: str | Path, space_unit: st
     the fit used); the fitted A, n and D are in the legend. Returns the Figure."""
     from matplotlib.figure import Figure
     space, time = text_unit(space_unit), text_unit(time_unit)
-    fig = Figure(figsize=(6.0, 4.5), dpi=120, layout="constrained")
+    fig = Figure(figsize=(6.0, 4.5), dpi=120)
+    fig.subplots_adjust(left=0.13, right=0.97, bottom=0.12, top=0.93)   # fixed margins: no layout pass
     ax = fig.add_subplot()
     shown = emsd[(emsd["count"] > 0) & np.isfinite(emsd["msd"]) & (emsd["msd"] > 0)]
     t = shown["lag_time"].to_numpy(dtype=np.float64)
@@ -255,7 +257,7 @@ def save_msd_png(emsd: pd.DataFrame, fit: dict, path: str | Path, space_unit: st
     ax.grid(True, which="both", alpha=0.25)
     if len(t):
         ax.legend(loc="upper left", fontsize=8)
-    fig.savefig(path)
+    fig.savefig(path, pil_kwargs=PNG_OPTIONS)
     return fig
 
 
@@ -326,7 +328,9 @@ def save_overlay_png(frame_image: np.ndarray, detections: pd.DataFrame, tracks: 
     scale = long_side / max(rows, cols)
     width = max(cols * scale, 2.5) + 1.2
     height = max(rows * scale, 2.5) + 1.0
-    fig = Figure(figsize=(width, height), dpi=120, layout="constrained")
+    fig = Figure(figsize=(width, height), dpi=120)
+    # fixed margins in inches (labels, ticks, title): no layout pass
+    fig.subplots_adjust(left=0.95 / width, right=1 - 0.2 / width, bottom=0.65 / height, top=1 - 0.4 / height)
     ax = fig.add_subplot()
     ax.imshow(image, cmap="gray", vmin=low, vmax=high, extent=extent, origin="upper",
               interpolation="nearest")
@@ -350,5 +354,5 @@ def save_overlay_png(frame_image: np.ndarray, detections: pd.DataFrame, tracks: 
     ax.set_xlabel(f"x ({unit})")
     ax.set_ylabel(f"y ({unit})")
     ax.set_title(f"Frame {frame_index}: {len(here)} detections, {n_tracks} tracks")
-    fig.savefig(path)
+    fig.savefig(path, pil_kwargs=PNG_OPTIONS)
     return fig
